@@ -1,0 +1,275 @@
+#include "app/run_identity_report.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "identify/drive_identity.h"
+#include "platform/scripted_platform.h"
+
+namespace {
+
+const char kModel[] = "WDC WD10EZEX-08WN4A0                    ";
+const char kFirmware[] = "01.01A01";
+const std::string kReport = std::string(kModel) + "\r\n" + kFirmware + "\r\n";
+
+void PutAtaString(unsigned char* data, int offset, const std::string& text) {
+  for (size_t i = 0; i < text.size(); i += 2) {
+    data[offset + i + 1] = static_cast<unsigned char>(text[i]);
+    data[offset + i] = static_cast<unsigned char>(text[i + 1]);
+  }
+}
+
+DriveScript DriveWith(const std::string& model, const std::string& firmware) {
+  DriveScript script;
+  PutAtaString(script.identify_data, kModelOffset, model);
+  PutAtaString(script.identify_data, kFirmwareOffset, firmware);
+  return script;
+}
+
+DriveScript RealisticDrive() { return DriveWith(kModel, kFirmware); }
+
+// How a test prepares the place of one of the two files before the run.
+enum Place { kNothing, kOldContents, kDirectory, kFullDevice };
+
+// Expected state of a file after the run, besides its bytes: the folder or the
+// link that stood in its place, untouched.
+const char kIsDirectory[] = "<directory>";
+const char kIsLink[] = "<link>";
+
+class RunIdentityReportTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/qorvane_run_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    folder_ = pattern;
+    old_folder_ = std::filesystem::current_path();
+    std::filesystem::current_path(folder_);
+  }
+  void TearDown() override {
+    std::filesystem::current_path(old_folder_);
+    std::filesystem::remove_all(folder_);
+  }
+
+  static void Prepare(const char* name, Place place) {
+    if (place == kOldContents) {
+      std::ofstream(name, std::ios::binary) << "left over from an earlier run\r\n";
+    } else if (place == kDirectory) {
+      ASSERT_EQ(mkdir(name, 0755), 0);
+      std::ofstream(std::string(name) + "/inside") << "keep";
+    } else if (place == kFullDevice) {
+      ASSERT_EQ(symlink("/dev/full", name), 0);
+    }
+  }
+
+  // Runs the pass, then flushes what it left open, as the runtime's exit
+  // processing does when the process ends.
+  int Run(const DriveScript& script, std::vector<std::string> arguments = {"qorvane.exe"}) {
+    ResetScriptedPlatform(script);
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(&argument[0]);
+    argv.push_back(nullptr);
+    const int result = RunIdentityReport(static_cast<int>(arguments.size()), argv.data());
+    fflush(NULL);
+    return result;
+  }
+
+  static std::string Contents(const char* name) {
+    const FileSnapshot snapshot = SnapshotFile(name);
+    if (!snapshot.exists) return "<absent>";
+    if (snapshot.is_link) return kIsLink;
+    if (snapshot.is_directory) {
+      std::ifstream inside(std::string(name) + "/inside");
+      std::string kept;
+      inside >> kept;
+      return kept == "keep" ? kIsDirectory : "<directory, changed>";
+    }
+    return snapshot.bytes;
+  }
+
+  std::filesystem::path folder_;
+  std::filesystem::path old_folder_;
+};
+
+struct OutcomeCase {
+  const char* name;
+  Place error_place;
+  Place report_place;
+  DriveScript drive;
+  int result;
+  std::string error_file;
+  std::string report_file;
+};
+
+DriveScript OpenRefused(DWORD error) {
+  DriveScript script = RealisticDrive();
+  script.open_error = error;
+  return script;
+}
+
+DriveScript RequestRefused(DWORD error) {
+  DriveScript script = RealisticDrive();
+  script.request_error = error;
+  return script;
+}
+
+DriveScript NoBuffer(DWORD error) {
+  DriveScript script = RealisticDrive();
+  script.allocation_error = error;
+  return script;
+}
+
+DriveScript AnswerWithoutData() {
+  DriveScript script = RealisticDrive();
+  script.answer_writes_data = false;
+  return script;
+}
+
+void PrintTo(const OutcomeCase& test_case, std::ostream* out) { *out << test_case.name; }
+
+class RunOutcomeTest : public RunIdentityReportTest,
+                       public testing::WithParamInterface<OutcomeCase> {};
+
+TEST_P(RunOutcomeTest, ResultAndBothFilesAreExact) {
+  const OutcomeCase& test_case = GetParam();
+  Prepare("qorvane.err", test_case.error_place);
+  Prepare("qorvane.log", test_case.report_place);
+  EXPECT_EQ(Run(test_case.drive), test_case.result);
+  EXPECT_EQ(Contents("qorvane.err"), test_case.error_file);
+  EXPECT_EQ(Contents("qorvane.log"), test_case.report_file);
+}
+
+const std::string kDriveLine = "Error opening drive handle, returning -1\r\n";
+const std::string kFileLine = "Error opening file handle, returning -3\r\n";
+const std::string kWriteLine = "Error writing report file, returning -4\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, RunOutcomeTest,
+    testing::Values(
+        OutcomeCase{"Success", kNothing, kNothing, RealisticDrive(), 0, "", kReport},
+        OutcomeCase{"SuccessTruncatesEarlierFiles", kOldContents, kOldContents,
+                    RealisticDrive(), 0, "", kReport},
+        OutcomeCase{"DriveNotOpened", kNothing, kNothing, OpenRefused(5), -1,
+                    kDriveLine, ""},
+        OutcomeCase{"DriveMissing", kOldContents, kOldContents, OpenRefused(2), -1,
+                    kDriveLine, ""},
+        OutcomeCase{"RequestRefused", kNothing, kNothing, RequestRefused(50), -2,
+                    "Error getting drive information (50), returning -2\r\n", ""},
+        OutcomeCase{"LastErrorAboveTwoToThe31IsNegative", kNothing, kNothing,
+                    RequestRefused(0xC0000010u), -2,
+                    "Error getting drive information (-1073741808), returning -2\r\n",
+                    ""},
+        OutcomeCase{"NoPassThroughBuffer", kNothing, kNothing, NoBuffer(8), -2,
+                    "Error getting drive information (8), returning -2\r\n", ""},
+        OutcomeCase{"ReportFileNotOpened", kNothing, kDirectory, RealisticDrive(), -3,
+                    kFileLine, kIsDirectory},
+        OutcomeCase{"ReportOnFullDevice", kNothing, kFullDevice, RealisticDrive(), -4,
+                    kWriteLine, kIsLink},
+        // Without an error file the run goes on and its message is dropped.
+        OutcomeCase{"NoErrorFileSuccess", kDirectory, kNothing, RealisticDrive(), 0,
+                    kIsDirectory, kReport},
+        OutcomeCase{"NoErrorFileDriveNotOpened", kDirectory, kNothing, OpenRefused(5),
+                    -1, kIsDirectory, ""},
+        OutcomeCase{"NoErrorFileRequestRefused", kDirectory, kNothing,
+                    RequestRefused(1), -2, kIsDirectory, ""},
+        OutcomeCase{"NoErrorFileReportNotOpened", kDirectory, kDirectory,
+                    RealisticDrive(), -3, kIsDirectory, kIsDirectory},
+        OutcomeCase{"NoErrorFileReportOnFullDevice", kDirectory, kFullDevice,
+                    RealisticDrive(), -4, kIsDirectory, kIsLink},
+        // What the drive says reaches the report unchanged, but for CR LF.
+        OutcomeCase{"AllZeroIdentify", kNothing, kNothing, DriveWith("", ""), 0, "",
+                    "\r\n\r\n"},
+        OutcomeCase{"AnswerWithoutData", kNothing, kNothing, AnswerWithoutData(), 0, "",
+                    "\r\n\r\n"},
+        OutcomeCase{"NulInsideModelCutsTheLine", kNothing, kNothing,
+                    DriveWith(std::string("SAMSUNG\0SSD 870", 16), "FW"), 0, "",
+                    "SAMSUNG\r\nFW\r\n"},
+        OutcomeCase{"SpacesKept", kNothing, kNothing,
+                    DriveWith("  Two leading and trailing  ", " 1.0 "), 0, "",
+                    "  Two leading and trailing  \r\n 1.0 \r\n"},
+        OutcomeCase{"LineFeedInsideModel", kNothing, kNothing, DriveWith("AB\nC", "F1"),
+                    0, "", "AB\r\nC\r\nF1\r\n"}),
+    [](const testing::TestParamInfo<OutcomeCase>& info) {
+      return std::string(info.param.name);
+    });
+
+TEST_F(RunIdentityReportTest, ErrorFileComesFirstAndBothAreEmptyBeforeTheDrive) {
+  Prepare("qorvane.err", kOldContents);
+  Prepare("qorvane.log", kOldContents);
+  ASSERT_EQ(Run(RealisticDrive()), 0);
+  const std::vector<PlatformCall>& calls = RecordedCalls();
+  ASSERT_EQ(RecordedFunctionNames(),
+            (std::vector<std::string>{"OpenTextFileForWriting", "OpenTextFileForWriting",
+                                      "CreateFileA", "VirtualAlloc", "DeviceIoControl",
+                                      "CloseHandle"}));
+  EXPECT_EQ(calls[0].name, "qorvane.err");
+  EXPECT_EQ(calls[1].name, "qorvane.log");
+  EXPECT_EQ(calls[1].error_file.bytes, "") << "error file not yet truncated";
+  EXPECT_EQ(calls[2].error_file.bytes, "");
+  EXPECT_EQ(calls[2].report_file.bytes, "");
+  EXPECT_EQ(calls[5].handle, kScriptedDriveHandle);
+  EXPECT_EQ(calls[5].report_file.bytes, "") << "report written before the close";
+}
+
+TEST_F(RunIdentityReportTest, FailedRequestReadsItsErrorAtOnceAndClosesAfterTheMessage) {
+  DriveScript script = RequestRefused(1117);
+  script.close_error = 6;  // closing leaves a different number behind
+  EXPECT_EQ(Run(script), -2);
+  const std::vector<PlatformCall>& calls = RecordedCalls();
+  ASSERT_EQ(RecordedFunctionNames(),
+            (std::vector<std::string>{"OpenTextFileForWriting", "OpenTextFileForWriting",
+                                      "CreateFileA", "VirtualAlloc", "DeviceIoControl",
+                                      "GetLastError", "CloseHandle"}));
+  const std::string line = "Error getting drive information (1117), returning -2\r\n";
+  EXPECT_EQ(calls[6].error_file.bytes, line) << "message after the close";
+  EXPECT_EQ(calls[6].handle, kScriptedDriveHandle);
+  EXPECT_EQ(Contents("qorvane.err"), line);
+}
+
+TEST_F(RunIdentityReportTest, FailuresBeforeTheDriveLeaveItAlone) {
+  Run(OpenRefused(5));
+  EXPECT_EQ(RecordedFunctionNames(),
+            (std::vector<std::string>{"OpenTextFileForWriting", "OpenTextFileForWriting",
+                                      "CreateFileA"}));
+  ASSERT_EQ(unlink("qorvane.log"), 0);
+  Prepare("qorvane.log", kDirectory);
+  Run(RealisticDrive());
+  EXPECT_EQ(RecordedFunctionNames(),
+            (std::vector<std::string>{"OpenTextFileForWriting", "OpenTextFileForWriting"}));
+}
+
+TEST_F(RunIdentityReportTest, CommandLineChangesNothing) {
+  const DriveScript drives[] = {RealisticDrive(), RequestRefused(50), OpenRefused(5)};
+  for (const DriveScript& drive : drives) {
+    const int plain = Run(drive);
+    const std::string plain_error = Contents("qorvane.err");
+    const std::string plain_report = Contents("qorvane.log");
+    EXPECT_EQ(Run(drive, {"qorvane.exe", "/?", "--drive", "\\\\.\\PhysicalDrive1",
+                          "qorvane.log"}),
+              plain);
+    EXPECT_EQ(Contents("qorvane.err"), plain_error);
+    EXPECT_EQ(Contents("qorvane.log"), plain_report);
+    EXPECT_EQ(Run(drive, {}), plain);
+    EXPECT_EQ(Contents("qorvane.log"), plain_report);
+  }
+}
+
+TEST_F(RunIdentityReportTest, SecondRunTruncatesBothFiles) {
+  ASSERT_EQ(Run(RequestRefused(50)), -2);
+  ASSERT_NE(Contents("qorvane.err"), "");
+  ASSERT_EQ(Run(RealisticDrive()), 0);
+  EXPECT_EQ(Contents("qorvane.err"), "");
+  EXPECT_EQ(Contents("qorvane.log"), kReport);
+  ASSERT_EQ(Run(OpenRefused(5)), -1);
+  EXPECT_EQ(Contents("qorvane.err"), kDriveLine);
+  EXPECT_EQ(Contents("qorvane.log"), "");
+}
+
+}  // namespace

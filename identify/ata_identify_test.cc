@@ -1,0 +1,204 @@
+#include <stddef.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "identify/drive_identity.h"
+#include "platform/scripted_platform.h"
+
+namespace {
+
+const size_t kHeaderSize = sizeof(ATA_PASS_THROUGH_EX);
+const size_t kBufferSize = kHeaderSize + 131072;
+
+// The stand-in header must have the 64-bit Windows layout, field by field.
+static_assert(sizeof(ATA_PASS_THROUGH_EX) == 48, "64-bit header size");
+static_assert(offsetof(ATA_PASS_THROUGH_EX, DataTransferLength) == 8, "");
+static_assert(offsetof(ATA_PASS_THROUGH_EX, ReservedAsUlong) == 16, "");
+static_assert(offsetof(ATA_PASS_THROUGH_EX, DataBufferOffset) == 24, "");
+static_assert(offsetof(ATA_PASS_THROUGH_EX, PreviousTaskFile) == 32, "");
+static_assert(offsetof(ATA_PASS_THROUGH_EX, CurrentTaskFile) == 40, "");
+
+// Leaves a pattern in the stack below the caller, where the request header
+// will be built, so that a header byte nobody set shows up as non-zero.
+__attribute__((noinline)) void DirtyTheStack() {
+  volatile unsigned char junk[4096];
+  for (size_t i = 0; i < sizeof junk; ++i) junk[i] = 0xA5;
+}
+
+void PutLittleEndian(std::vector<unsigned char>* bytes, size_t offset,
+                     unsigned long long value, size_t width) {
+  for (size_t i = 0; i < width; ++i) (*bytes)[offset + i] = (value >> (8 * i)) & 0xFF;
+}
+
+// The IDENTIFY request header, byte by byte, for the 64-bit layout.
+std::vector<unsigned char> ExpectedHeader() {
+  std::vector<unsigned char> header(kHeaderSize, 0);
+  PutLittleEndian(&header, 0, kHeaderSize, 2);   // Length
+  PutLittleEndian(&header, 2, 3, 2);             // AtaFlags: DRDY_REQUIRED | DATA_IN
+  PutLittleEndian(&header, 8, 512, 4);           // DataTransferLength
+  PutLittleEndian(&header, 12, 8, 4);            // TimeOutValue, seconds
+  PutLittleEndian(&header, 24, kHeaderSize, 8);  // DataBufferOffset
+  const unsigned char task_file[8] = {0, 0, 0, 0, 0, 0xE0, 0xEC, 0};
+  memcpy(&header[40], task_file, sizeof task_file);  // CurrentTaskFile
+  return header;
+}
+
+class AtaIdentifyTest : public testing::Test {
+ protected:
+  void Run(const DriveScript& script) {
+    ResetScriptedPlatform(script);
+    memset(&identity_, 'Z', sizeof identity_);
+    DirtyTheStack();
+    result_ = QueryDriveIdentity(kScriptedDriveHandle, &identity_);
+  }
+  DriveIdentity identity_;
+  int result_ = 1;
+};
+
+TEST(OpenPhysicalDriveTest, OpensDriveZeroForSynchronousExclusiveUse) {
+  ResetScriptedPlatform(DriveScript());
+  HANDLE drive = NULL;
+  EXPECT_EQ(OpenPhysicalDrive(&drive), 0);
+  EXPECT_EQ(drive, kScriptedDriveHandle);
+
+  ASSERT_EQ(RecordedFunctionNames(), std::vector<std::string>{"CreateFileA"});
+  const PlatformCall& call = RecordedCalls()[0];
+  EXPECT_EQ(call.name, "\\\\.\\PhysicalDrive0");
+  EXPECT_EQ(call.name.size(), 18u);
+  EXPECT_EQ(call.desired_access, 0xC0000000u);
+  EXPECT_EQ(call.share_mode, 0u);
+  EXPECT_FALSE(call.security_attributes_given);
+  EXPECT_EQ(call.creation_disposition, 3u);  // OPEN_EXISTING
+  EXPECT_EQ(call.flags_and_attributes, 0u);
+  EXPECT_FALSE(call.template_given);
+}
+
+TEST(OpenPhysicalDriveTest, RefusedOpenGivesMinusOneAndTheInvalidHandle) {
+  DriveScript script;
+  script.open_error = 5;
+  ResetScriptedPlatform(script);
+  HANDLE drive = NULL;
+  EXPECT_EQ(OpenPhysicalDrive(&drive), -1);
+  EXPECT_EQ(drive, INVALID_HANDLE_VALUE);
+}
+
+TEST_F(AtaIdentifyTest, SendsTheIdentifyRequestByteForByte) {
+  Run(DriveScript());
+  ASSERT_EQ(result_, 0);
+  ASSERT_EQ(RecordedFunctionNames(),
+            (std::vector<std::string>{"VirtualAlloc", "DeviceIoControl"}));
+
+  const PlatformCall& allocation = RecordedCalls()[0];
+  EXPECT_FALSE(allocation.address_given);
+  EXPECT_EQ(allocation.size, kBufferSize);
+  EXPECT_EQ(allocation.allocation_type, 0x1000u);  // MEM_COMMIT
+  EXPECT_EQ(allocation.protect, 0x04u);            // PAGE_READWRITE
+
+  const PlatformCall& request = RecordedCalls()[1];
+  EXPECT_EQ(request.handle, kScriptedDriveHandle);
+  EXPECT_EQ(request.io_control_code, 0x0004D02Cu);
+  EXPECT_NE(request.in_buffer, nullptr);
+  EXPECT_EQ(request.in_buffer, request.out_buffer);
+  EXPECT_EQ(request.in_buffer_size, kBufferSize);
+  EXPECT_EQ(request.out_buffer_size, kBufferSize);
+  EXPECT_TRUE(request.bytes_returned_given);
+  EXPECT_EQ(request.bytes_returned_when_sent, 0u);
+  EXPECT_FALSE(request.overlapped_given);
+
+  ASSERT_EQ(request.sent.size(), kBufferSize);
+  const std::vector<unsigned char> header(request.sent.begin(),
+                                          request.sent.begin() + kHeaderSize);
+  EXPECT_EQ(header, ExpectedHeader());
+  size_t nonzero_data_bytes = 0;
+  for (size_t i = kHeaderSize; i < request.sent.size(); ++i) {
+    nonzero_data_bytes += request.sent[i] != 0;
+  }
+  EXPECT_EQ(nonzero_data_bytes, 0u);
+}
+
+TEST_F(AtaIdentifyTest, DecodesModelAndFirmwareFromTheAnswer) {
+  DriveScript script;
+  // Every byte set, so that a field read from the wrong place shows.
+  for (int i = 0; i < 512; ++i) script.identify_data[i] = 0x80 | (i & 0x3F);
+  const char model[] = "ST2000DM008-2FR102                      ";
+  const char firmware[] = "0001    ";
+  for (int i = 0; i < kModelLength; i += 2) {
+    script.identify_data[kModelOffset + i] = model[i + 1];
+    script.identify_data[kModelOffset + i + 1] = model[i];
+  }
+  for (int i = 0; i < kFirmwareLength; i += 2) {
+    script.identify_data[kFirmwareOffset + i] = firmware[i + 1];
+    script.identify_data[kFirmwareOffset + i + 1] = firmware[i];
+  }
+  Run(script);
+  ASSERT_EQ(result_, 0);
+  EXPECT_EQ(std::string(identity_.model), model);
+  EXPECT_EQ(std::string(identity_.firmware), firmware);
+}
+
+TEST_F(AtaIdentifyTest, BytesOutsideTheTwoFieldsHaveNoInfluence) {
+  DriveScript quiet;
+  DriveScript noisy;
+  for (int i = 0; i < 512; ++i) {
+    const bool in_fields = i >= kFirmwareOffset && i < kModelOffset + kModelLength;
+    const unsigned char value = static_cast<unsigned char>('A' + i % 26);
+    if (in_fields) quiet.identify_data[i] = noisy.identify_data[i] = value;
+    else noisy.identify_data[i] = 0xFF;
+  }
+  Run(quiet);
+  const DriveIdentity from_quiet = identity_;
+  Run(noisy);
+  EXPECT_EQ(memcmp(&from_quiet, &identity_, sizeof identity_), 0);
+}
+
+TEST_F(AtaIdentifyTest, AnswerWithoutDataDecodesToEmptyTexts) {
+  DriveScript script;
+  memset(script.identify_data, 'X', sizeof script.identify_data);
+  script.answer_writes_data = false;
+  Run(script);
+  EXPECT_EQ(result_, 0);
+  EXPECT_EQ(std::string(identity_.model), "");
+  EXPECT_EQ(std::string(identity_.firmware), "");
+}
+
+struct RefusalCase {
+  const char* name;
+  DWORD allocation_error;
+  DWORD request_error;
+  std::vector<std::string> calls;
+  DWORD last_error;
+};
+
+void PrintTo(const RefusalCase& test_case, std::ostream* out) { *out << test_case.name; }
+
+class AtaIdentifyRefusalTest : public AtaIdentifyTest,
+                               public testing::WithParamInterface<RefusalCase> {};
+
+// A refused request leaves the identity alone and the failing call's own
+// last-error number in place; nothing runs after the failing call.
+TEST_P(AtaIdentifyRefusalTest, ReturnsMinusTwoWithTheFailingCallsError) {
+  DriveScript script;
+  script.allocation_error = GetParam().allocation_error;
+  script.request_error = GetParam().request_error;
+  Run(script);
+  EXPECT_EQ(result_, -2);
+  EXPECT_EQ(RecordedFunctionNames(), GetParam().calls);
+  DriveIdentity untouched;
+  memset(&untouched, 'Z', sizeof untouched);
+  EXPECT_EQ(memcmp(&identity_, &untouched, sizeof identity_), 0);
+  EXPECT_EQ(GetLastError(), GetParam().last_error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, AtaIdentifyRefusalTest,
+    testing::Values(
+        RefusalCase{"RequestRefused", 0, 50, {"VirtualAlloc", "DeviceIoControl"}, 50},
+        RefusalCase{"NoBuffer", 8, 0, {"VirtualAlloc"}, 8}),
+    [](const testing::TestParamInfo<RefusalCase>& info) {
+      return std::string(info.param.name);
+    });
+
+}  // namespace

@@ -1,0 +1,79 @@
+#ifndef QORVANE_PLATFORM_SAT_PASS_THROUGH_H_
+#define QORVANE_PLATFORM_SAT_PASS_THROUGH_H_
+
+// IOCTL_ATA_PASS_THROUGH on Linux: the ATA_PASS_THROUGH_EX request goes to the
+// disk through the kernel's SCSI generic interface (SG_IO) as an
+// ATA PASS-THROUGH (16) command block, which the kernel's SCSI/ATA translation
+// layer (or a bridge that speaks it) turns back into the ATA command.
+//
+// Results, as the errno value that becomes the last-error number:
+//   0           the command reached the ATA device and completed. A command
+//               that the drive aborted is complete too: the status register
+//               written back into CurrentTaskFile then has its ERR bit set.
+//   EINVAL      (22) the request is malformed: the header's Length is not the
+//               size of ATA_PASS_THROUGH_EX, both data directions are asked
+//               for, a data direction comes with no transfer length, or the
+//               data area (DataBufferOffset, DataTransferLength) does not lie
+//               behind the header inside the buffer.
+//   EOPNOTSUPP  (95) the device refused the command block itself: CHECK
+//               CONDITION with sense key ILLEGAL REQUEST and no ATA registers.
+//               This is what a disk that does not speak ATA (a plain SCSI or
+//               virtio disk) answers.
+//   ETIMEDOUT   (110) the command did not complete within TimeOutValue.
+//   EIO         (5) the command never completed at an ATA device for any other
+//               reason: a host or driver error on the way, a SCSI status other
+//               than GOOD or CHECK CONDITION, or a CHECK CONDITION that carries
+//               no ATA registers and is no ILLEGAL REQUEST (NOT READY, UNIT
+//               ATTENTION, HARDWARE ERROR, ...).
+//   any other   the errno of the SG_IO ioctl itself (for instance ENOTTY when
+//               the file is no SCSI device, EPERM without the rights to send
+//               raw commands).
+
+#include <scsi/sg.h>
+#include <stdint.h>
+
+#include "platform/windows_api-posix.h"
+
+// ATA PASS-THROUGH (16) operation code.
+constexpr unsigned char kAtaPassThrough16 = 0x85;
+
+// Status register written back for a clean completion: a SATL reports one as
+// GOOD without registers (the check condition that would carry them is not
+// asked for), and a clean ATA completion shows DRDY and DSC.
+constexpr unsigned char kAtaStatusCleanCompletion = 0x50;
+
+// One SG_IO request. `io` points into `cdb` and `sense`, so the record is
+// filled and used where it lies, never copied.
+struct SatCommand {
+  sg_io_hdr_t io;
+  unsigned char cdb[16];
+  unsigned char sense[96];
+};
+
+// Fills `command` for the ATA_PASS_THROUGH_EX request at the start of `buffer`
+// (`buffer_length` bytes in all): the command block from the task files and
+// AtaFlags, the data direction and pointer, the time-out in milliseconds.
+// Returns 0, or EINVAL for a malformed request.
+int BuildSatCommand(unsigned char* buffer, uint32_t buffer_length,
+                    SatCommand* command);
+
+// Reads the outcome of `command` after the SG_IO ioctl returned with
+// `ioctl_errno` (0 when it succeeded). When the command completed at the ATA
+// device, writes the returned registers into the CurrentTaskFile (and, for a
+// 48-bit command, the PreviousTaskFile) of the header at the start of `buffer`
+// and returns 0; registers that the translation layer does not return keep
+// the values that were sent. Otherwise returns the errno value of the failure
+// class and leaves the header alone.
+int ReadSatOutcome(const SatCommand* command, int ioctl_errno,
+                   unsigned char* buffer);
+
+// Sends the ATA_PASS_THROUGH_EX request that begins `buffer` (data area at the
+// header's DataBufferOffset; `buffer_length` bytes in all) to the SCSI generic
+// device open as `fd` as ATA PASS-THROUGH (16), and writes the registers the
+// device returns into the header's CurrentTaskFile as Windows does.
+// Returns 0 when the command reached the ATA device and completed (even if the
+// drive aborted it: the status register then shows the error), otherwise the
+// errno value the caller reports as the last-error number.
+int SendAtaPassThrough(int fd, unsigned char* buffer, uint32_t buffer_length);
+
+#endif  // QORVANE_PLATFORM_SAT_PASS_THROUGH_H_

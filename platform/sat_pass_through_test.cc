@@ -1,0 +1,503 @@
+#include "platform/sat_pass_through.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr uint32_t kDataAreaSize = 131072;
+constexpr uint32_t kHeaderSize = sizeof(ATA_PASS_THROUGH_EX);
+
+// The request the program sends: IDENTIFY DEVICE, PIO data-in, 512 bytes,
+// 8 seconds, data right behind the header.
+ATA_PASS_THROUGH_EX IdentifyHeader() {
+  ATA_PASS_THROUGH_EX header;
+  memset(&header, 0, sizeof header);
+  header.Length = sizeof header;
+  header.AtaFlags = ATA_FLAGS_DRDY_REQUIRED | ATA_FLAGS_DATA_IN;
+  header.DataTransferLength = 512;
+  header.TimeOutValue = 8;
+  header.DataBufferOffset = sizeof header;
+  const UCHAR task_file[8] = {0x00, 0x00, 0x00, 0x00, 0x00, 0xE0, 0xEC, 0x00};
+  memcpy(header.CurrentTaskFile, task_file, sizeof task_file);
+  return header;
+}
+
+std::vector<unsigned char> BufferWith(const ATA_PASS_THROUGH_EX& header,
+                                      uint32_t length = kHeaderSize +
+                                                        kDataAreaSize) {
+  std::vector<unsigned char> buffer(length < kHeaderSize ? kHeaderSize
+                                                         : length);
+  memcpy(buffer.data(), &header, sizeof header);
+  buffer.resize(length);
+  return buffer;
+}
+
+ATA_PASS_THROUGH_EX HeaderOf(const std::vector<unsigned char>& buffer) {
+  ATA_PASS_THROUGH_EX header;
+  memcpy(&header, buffer.data(), sizeof header);
+  return header;
+}
+
+std::vector<unsigned char> Bytes(const unsigned char* data, size_t length) {
+  return std::vector<unsigned char>(data, data + length);
+}
+
+TEST(BuildSatCommandTest, IdentifyBecomesAtaPassThrough16ByteForByte) {
+  std::vector<unsigned char> buffer = BufferWith(IdentifyHeader());
+  SatCommand command;
+
+  ASSERT_EQ(0, BuildSatCommand(buffer.data(), buffer.size(), &command));
+
+  const std::vector<unsigned char> expected_cdb = {
+      0x85,  // ATA PASS-THROUGH (16)
+      0x08,  // PIO data-in, not extended
+      0x0E,  // T_DIR from device, BYT_BLOK, T_LENGTH in sector count; no CK_COND
+      0x00, 0x00,  // features
+      0x00, 0x00,  // count
+      0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // LBA
+      0xE0,  // device
+      0xEC,  // IDENTIFY DEVICE
+      0x00};
+  EXPECT_EQ(expected_cdb, Bytes(command.cdb, sizeof command.cdb));
+  EXPECT_EQ('S', command.io.interface_id);
+  EXPECT_EQ(SG_DXFER_FROM_DEV, command.io.dxfer_direction);
+  EXPECT_EQ(16, command.io.cmd_len);
+  EXPECT_EQ(command.cdb, command.io.cmdp);
+  EXPECT_EQ(512u, command.io.dxfer_len);
+  EXPECT_EQ(buffer.data() + kHeaderSize, command.io.dxferp);
+  EXPECT_EQ(command.sense, command.io.sbp);
+  EXPECT_EQ(sizeof command.sense, command.io.mx_sb_len);
+  EXPECT_EQ(8000u, command.io.timeout);
+}
+
+TEST(BuildSatCommandTest, FlagsChooseProtocolAndDirection) {
+  struct Case {
+    const char* name;
+    USHORT flags;
+    unsigned char cdb1;
+    unsigned char cdb2;
+    int direction;
+    unsigned int length;
+  };
+  const Case cases[] = {
+      {"pio in", ATA_FLAGS_DATA_IN, 0x08, 0x0E, SG_DXFER_FROM_DEV, 4096},
+      {"pio out", ATA_FLAGS_DATA_OUT, 0x0A, 0x06, SG_DXFER_TO_DEV, 4096},
+      {"non-data", 0, 0x06, 0x00, SG_DXFER_NONE, 0},
+      {"non-data, dma flag", ATA_FLAGS_USE_DMA, 0x06, 0x00, SG_DXFER_NONE, 0},
+      {"dma in", ATA_FLAGS_DATA_IN | ATA_FLAGS_USE_DMA, 0x0C, 0x0E,
+       SG_DXFER_FROM_DEV, 4096},
+      {"dma out", ATA_FLAGS_DATA_OUT | ATA_FLAGS_USE_DMA, 0x0C, 0x06,
+       SG_DXFER_TO_DEV, 4096},
+      {"48-bit pio in", ATA_FLAGS_DATA_IN | ATA_FLAGS_48BIT_COMMAND, 0x09, 0x0E,
+       SG_DXFER_FROM_DEV, 4096},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ATA_PASS_THROUGH_EX header = IdentifyHeader();
+    header.AtaFlags = c.flags;
+    header.DataTransferLength = 4096;
+    std::vector<unsigned char> buffer = BufferWith(header);
+    SatCommand command;
+
+    ASSERT_EQ(0, BuildSatCommand(buffer.data(), buffer.size(), &command));
+
+    EXPECT_EQ(c.cdb1, command.cdb[1]);
+    EXPECT_EQ(c.cdb2, command.cdb[2]);
+    EXPECT_EQ(c.direction, command.io.dxfer_direction);
+    EXPECT_EQ(c.length, command.io.dxfer_len);
+    EXPECT_EQ(c.length == 0 ? nullptr : buffer.data() + kHeaderSize,
+              command.io.dxferp);
+  }
+}
+
+TEST(BuildSatCommandTest, TaskFilesFillTheirOwnBytes) {
+  // READ SECTORS EXT at LBA 0x665544332211: every register has its own
+  // value, so a byte in the wrong place shows. The count goes to the drive as
+  // written; the transfer length is the SG_IO one.
+  ATA_PASS_THROUGH_EX header = IdentifyHeader();
+  header.AtaFlags = ATA_FLAGS_DATA_IN | ATA_FLAGS_48BIT_COMMAND;
+  header.DataTransferLength = 4096;
+  const UCHAR previous[8] = {0xA1, 0x01, 0x44, 0x55, 0x66, 0xA5, 0xA6, 0xA7};
+  const UCHAR current[8] = {0xB1, 0x02, 0x11, 0x22, 0x33, 0x40, 0x24, 0xB7};
+  memcpy(header.PreviousTaskFile, previous, 8);
+  memcpy(header.CurrentTaskFile, current, 8);
+  std::vector<unsigned char> buffer = BufferWith(header);
+  SatCommand command;
+
+  ASSERT_EQ(0, BuildSatCommand(buffer.data(), buffer.size(), &command));
+
+  const std::vector<unsigned char> expected_cdb = {
+      0x85, 0x09, 0x0E, 0xA1, 0xB1, 0x01, 0x02, 0x44,
+      0x11, 0x55, 0x22, 0x66, 0x33, 0x40, 0x24, 0x00};
+  EXPECT_EQ(expected_cdb, Bytes(command.cdb, sizeof command.cdb));
+
+  // Without the 48-bit flag the previous task file is not sent.
+  header.AtaFlags = ATA_FLAGS_DATA_IN;
+  buffer = BufferWith(header);
+  ASSERT_EQ(0, BuildSatCommand(buffer.data(), buffer.size(), &command));
+  const std::vector<unsigned char> expected_28bit_cdb = {
+      0x85, 0x08, 0x0E, 0x00, 0xB1, 0x00, 0x02, 0x00,
+      0x11, 0x00, 0x22, 0x00, 0x33, 0x40, 0x24, 0x00};
+  EXPECT_EQ(expected_28bit_cdb, Bytes(command.cdb, sizeof command.cdb));
+}
+
+TEST(BuildSatCommandTest, TimeOutSecondsBecomeMilliseconds) {
+  struct Case {
+    ULONG seconds;
+    unsigned int milliseconds;
+  };
+  const Case cases[] = {
+      {8, 8000},
+      {0, 0},
+      {4294967, 4294967000u},
+      {4294968, UINT_MAX},
+      {0xFFFFFFFF, UINT_MAX},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.seconds);
+    ATA_PASS_THROUGH_EX header = IdentifyHeader();
+    header.TimeOutValue = c.seconds;
+    std::vector<unsigned char> buffer = BufferWith(header);
+    SatCommand command;
+
+    ASSERT_EQ(0, BuildSatCommand(buffer.data(), buffer.size(), &command));
+
+    EXPECT_EQ(c.milliseconds, command.io.timeout);
+  }
+}
+
+TEST(BuildSatCommandTest, DataAreaMayEndExactlyAtTheBufferEnd) {
+  ATA_PASS_THROUGH_EX header = IdentifyHeader();
+  header.DataBufferOffset = 1024;
+  header.DataTransferLength = 512;
+  std::vector<unsigned char> buffer = BufferWith(header, 1024 + 512);
+  SatCommand command;
+
+  ASSERT_EQ(0, BuildSatCommand(buffer.data(), buffer.size(), &command));
+
+  EXPECT_EQ(buffer.data() + 1024, command.io.dxferp);
+  EXPECT_EQ(512u, command.io.dxfer_len);
+}
+
+TEST(BuildSatCommandTest, MalformedRequestsAreInvalid) {
+  struct Case {
+    const char* name;
+    void (*change)(ATA_PASS_THROUGH_EX* header);
+    uint32_t buffer_length;
+  };
+  const uint32_t full = kHeaderSize + kDataAreaSize;
+  const Case cases[] = {
+      {"length of the 32-bit layout",
+       [](ATA_PASS_THROUGH_EX* h) { h->Length = 40; }, full},
+      {"length zero", [](ATA_PASS_THROUGH_EX* h) { h->Length = 0; }, full},
+      {"buffer shorter than the header", [](ATA_PASS_THROUGH_EX*) {},
+       kHeaderSize - 1},
+      {"both directions",
+       [](ATA_PASS_THROUGH_EX* h) {
+         h->AtaFlags = ATA_FLAGS_DATA_IN | ATA_FLAGS_DATA_OUT;
+       },
+       full},
+      {"direction without length",
+       [](ATA_PASS_THROUGH_EX* h) { h->DataTransferLength = 0; }, full},
+      {"data area over the header",
+       [](ATA_PASS_THROUGH_EX* h) { h->DataBufferOffset = kHeaderSize - 8; },
+       full},
+      {"data area one byte past the end",
+       [](ATA_PASS_THROUGH_EX* h) { h->DataTransferLength = kDataAreaSize + 1; },
+       full},
+      {"data area starting past the end",
+       [](ATA_PASS_THROUGH_EX* h) { h->DataBufferOffset = full + 512; }, full},
+      {"offset that wraps around",
+       [](ATA_PASS_THROUGH_EX* h) { h->DataBufferOffset = ~ULONG_PTR{0} - 100; },
+       full},
+      {"length that wraps around",
+       [](ATA_PASS_THROUGH_EX* h) { h->DataTransferLength = 0xFFFFFFF0u; },
+       full},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ATA_PASS_THROUGH_EX header = IdentifyHeader();
+    c.change(&header);
+    std::vector<unsigned char> buffer = BufferWith(header, c.buffer_length);
+    SatCommand command;
+
+    EXPECT_EQ(EINVAL,
+              BuildSatCommand(buffer.data(), c.buffer_length, &command));
+  }
+  SatCommand command;
+  EXPECT_EQ(EINVAL, BuildSatCommand(nullptr, full, &command));
+}
+
+TEST(BuildSatCommandTest, NonDataRequestIgnoresDataArea) {
+  ATA_PASS_THROUGH_EX header = IdentifyHeader();
+  header.AtaFlags = 0;
+  header.DataBufferOffset = 0;
+  header.DataTransferLength = 0xFFFFFFF0u;
+  std::vector<unsigned char> buffer = BufferWith(header, kHeaderSize);
+  SatCommand command;
+
+  ASSERT_EQ(0, BuildSatCommand(buffer.data(), buffer.size(), &command));
+
+  EXPECT_EQ(SG_DXFER_NONE, command.io.dxfer_direction);
+  EXPECT_EQ(0u, command.io.dxfer_len);
+  EXPECT_EQ(nullptr, command.io.dxferp);
+}
+
+// One scripted answer of SG_IO to the IDENTIFY request.
+struct Outcome {
+  const char* name;
+  int ioctl_errno;
+  unsigned short host_status;
+  unsigned short driver_status;
+  unsigned char status;
+  std::vector<unsigned char> sense;
+  int expected_result;
+  // CurrentTaskFile afterwards; the IDENTIFY task file when it is untouched.
+  std::vector<unsigned char> expected_task_file;
+};
+
+constexpr unsigned char kGood = 0x00;
+constexpr unsigned char kCheckCondition = 0x02;
+constexpr unsigned short kDriverSense = 0x08;
+const std::vector<unsigned char> kSentTaskFile = {0x00, 0x00, 0x00, 0x00,
+                                                  0x00, 0xE0, 0xEC, 0x00};
+
+// Descriptor-format sense with one ATA Status Return descriptor.
+std::vector<unsigned char> DescriptorSense(unsigned char key, unsigned char asc,
+                                           unsigned char ascq,
+                                           unsigned char error,
+                                           unsigned char status) {
+  return {0x72, key,  asc,  ascq, 0x00, 0x00, 0x00, 0x0E,
+          0x09, 0x0C, 0x00, error, 0x00, 0x01, 0x00, 0x02,
+          0x00, 0x03, 0x00, 0x04, 0xA0, status};
+}
+
+// Fixed-format sense; `information` is bytes 3 to 6, `specific` 8 to 11.
+std::vector<unsigned char> FixedSense(unsigned char valid, unsigned char key,
+                                      unsigned char asc, unsigned char ascq,
+                                      std::vector<unsigned char> information,
+                                      std::vector<unsigned char> specific) {
+  std::vector<unsigned char> sense = {
+      static_cast<unsigned char>(0x70 | valid), 0x00, key, 0, 0, 0, 0, 0x0A,
+      0, 0, 0, 0, asc, ascq, 0, 0, 0, 0};
+  memcpy(&sense[3], information.data(), 4);
+  memcpy(&sense[8], specific.data(), 4);
+  return sense;
+}
+
+TEST(ReadSatOutcomeTest, EachOutcomeGivesItsResultAndRegisters) {
+  const Outcome outcomes[] = {
+      {"clean completion", 0, 0, 0, kGood, {}, 0,
+       {0x00, 0x00, 0x00, 0x00, 0x00, 0xE0, 0x50, 0x00}},
+      {"registers returned in a descriptor", 0, 0, kDriverSense,
+       kCheckCondition, DescriptorSense(0x01, 0x00, 0x1D, 0x00, 0x50), 0,
+       {0x00, 0x01, 0x02, 0x03, 0x04, 0xA0, 0x50, 0x00}},
+      {"drive aborted, descriptor", 0, 0, kDriverSense, kCheckCondition,
+       DescriptorSense(0x0B, 0x00, 0x00, 0x04, 0x51), 0,
+       {0x04, 0x01, 0x02, 0x03, 0x04, 0xA0, 0x51, 0x00}},
+      {"registers returned in fixed format", 0, 0, kDriverSense,
+       kCheckCondition,
+       FixedSense(0, 0x01, 0x00, 0x1D, {0x00, 0x50, 0xA0, 0x01},
+                  {0x00, 0x02, 0x03, 0x04}),
+       0, {0x00, 0x01, 0x02, 0x03, 0x04, 0xA0, 0x50, 0x00}},
+      {"drive aborted, fixed format", 0, 0, kDriverSense, kCheckCondition,
+       FixedSense(0, 0x0B, 0x00, 0x00, {0x04, 0x51, 0xA0, 0x01},
+                  {0x00, 0x02, 0x03, 0x04}),
+       0, {0x04, 0x01, 0x02, 0x03, 0x04, 0xA0, 0x51, 0x00}},
+      {"drive fault, fixed format", 0, 0, kDriverSense, kCheckCondition,
+       FixedSense(0, 0x04, 0x44, 0x00, {0x00, 0x60, 0xA0, 0x00},
+                  {0x00, 0x00, 0x00, 0x00}),
+       0, {0x00, 0x00, 0x00, 0x00, 0x00, 0xA0, 0x60, 0x00}},
+      {"ioctl refused", EPERM, 0, 0, kGood, {}, EPERM, kSentTaskFile},
+      {"host timed out", 0, 0x03, 0, kGood, {}, ETIMEDOUT, kSentTaskFile},
+      {"host error despite registers", 0, 0x07, kDriverSense, kCheckCondition,
+       DescriptorSense(0x01, 0x00, 0x1D, 0x00, 0x50), EIO, kSentTaskFile},
+      {"driver timed out", 0, 0, 0x06, kGood, {}, ETIMEDOUT, kSentTaskFile},
+      {"driver error", 0, 0, 0x04, kGood, {}, EIO, kSentTaskFile},
+      {"busy", 0, 0, 0, 0x08, {}, EIO, kSentTaskFile},
+      // What a virtio-scsi disk answers, as Linux hands it back.
+      {"invalid operation code, fixed", 0, 0, kDriverSense, kCheckCondition,
+       {0x70, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x00,
+        0x20, 0x00, 0x00, 0x00, 0x00, 0x00},
+       EOPNOTSUPP, kSentTaskFile},
+      // Linux 6.1 for a drive that aborted the command: error, status, device
+      // and count in bytes 8 to 11, the LBA cut off.
+      {"drive aborted, fixed format of Linux 6.1", 0, 0, kDriverSense,
+       kCheckCondition,
+       {0x70, 0x00, 0x0B, 0x00, 0x00, 0x00, 0x00, 0x0A, 0x04, 0x41, 0xE0, 0x00,
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
+       0, {0x04, 0x00, 0x00, 0x00, 0x00, 0xE0, 0x41, 0x00}},
+      // An aborted command whose status shows no error did not fail at the
+      // drive (a clean IDENTIFY with CK_COND on AHCI looks like this).
+      {"aborted command without an ATA error", 0, 0, kDriverSense,
+       kCheckCondition,
+       {0x70, 0x00, 0x0B, 0x00, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x58, 0xE0, 0x00,
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
+       EIO, kSentTaskFile},
+      {"invalid field, descriptor", 0, 0, kDriverSense, kCheckCondition,
+       {0x72, 0x05, 0x24, 0x00, 0x00, 0x00, 0x00, 0x00}, EOPNOTSUPP,
+       kSentTaskFile},
+      {"not ready", 0, 0, kDriverSense, kCheckCondition,
+       FixedSense(0, 0x02, 0x04, 0x00, {0, 0, 0, 0}, {0, 0, 0, 0}), EIO,
+       kSentTaskFile},
+      {"medium error at an address", 0, 0, kDriverSense, kCheckCondition,
+       FixedSense(0x80, 0x03, 0x11, 0x00, {0x00, 0x51, 0x00, 0x00},
+                  {0, 0, 0, 0}),
+       EIO, kSentTaskFile},
+      {"check condition without sense", 0, 0, 0, kCheckCondition, {}, EIO,
+       kSentTaskFile},
+      {"unknown sense format", 0, 0, kDriverSense, kCheckCondition,
+       {0x7F, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00}, EIO, kSentTaskFile},
+  };
+  for (const Outcome& o : outcomes) {
+    SCOPED_TRACE(o.name);
+    std::vector<unsigned char> buffer = BufferWith(IdentifyHeader());
+    SatCommand command;
+    ASSERT_EQ(0, BuildSatCommand(buffer.data(), buffer.size(), &command));
+    command.io.host_status = o.host_status;
+    command.io.driver_status = o.driver_status;
+    command.io.status = o.status;
+    memcpy(command.sense, o.sense.data(), o.sense.size());
+    command.io.sb_len_wr = o.sense.size();
+
+    EXPECT_EQ(o.expected_result,
+              ReadSatOutcome(&command, o.ioctl_errno, buffer.data()));
+
+    ATA_PASS_THROUGH_EX header = HeaderOf(buffer);
+    EXPECT_EQ(o.expected_task_file, Bytes(header.CurrentTaskFile, 8));
+    // Only the task file may change; the data area is the device's alone.
+    ATA_PASS_THROUGH_EX sent = IdentifyHeader();
+    memcpy(sent.CurrentTaskFile, header.CurrentTaskFile, 8);
+    EXPECT_EQ(0, memcmp(&sent, &header, sizeof header));
+  }
+}
+
+TEST(ReadSatOutcomeTest, DescriptorIsFoundBehindOthers) {
+  std::vector<unsigned char> buffer = BufferWith(IdentifyHeader());
+  SatCommand command;
+  ASSERT_EQ(0, BuildSatCommand(buffer.data(), buffer.size(), &command));
+  // An INFORMATION descriptor (12 bytes), then the ATA Status Return one.
+  const unsigned char sense[] = {
+      0x72, 0x0B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x1A,
+      0x00, 0x0A, 0x80, 0x00, 0x09, 0x0C, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+      0x09, 0x0C, 0x00, 0x04, 0x00, 0x11, 0x00, 0x22, 0x00, 0x33, 0x00, 0x44,
+      0xE0, 0x51};
+  memcpy(command.sense, sense, sizeof sense);
+  command.io.sb_len_wr = sizeof sense;
+  command.io.status = kCheckCondition;
+
+  ASSERT_EQ(0, ReadSatOutcome(&command, 0, buffer.data()));
+
+  const std::vector<unsigned char> expected = {0x04, 0x11, 0x22, 0x33,
+                                               0x44, 0xE0, 0x51, 0x00};
+  EXPECT_EQ(expected, Bytes(HeaderOf(buffer).CurrentTaskFile, 8));
+}
+
+TEST(ReadSatOutcomeTest, CutDescriptorIsNotRead) {
+  std::vector<unsigned char> buffer = BufferWith(IdentifyHeader());
+  SatCommand command;
+  ASSERT_EQ(0, BuildSatCommand(buffer.data(), buffer.size(), &command));
+  std::vector<unsigned char> sense =
+      DescriptorSense(0x05, 0x24, 0x00, 0x04, 0x51);
+  memcpy(command.sense, sense.data(), sense.size());
+  command.io.sb_len_wr = sense.size() - 1;
+  command.io.status = kCheckCondition;
+
+  EXPECT_EQ(EOPNOTSUPP, ReadSatOutcome(&command, 0, buffer.data()));
+  EXPECT_EQ(kSentTaskFile, Bytes(HeaderOf(buffer).CurrentTaskFile, 8));
+}
+
+TEST(ReadSatOutcomeTest, FixedFormatLbaIsReadWhereEachLayoutHasIt) {
+  struct Case {
+    const char* name;
+    std::vector<unsigned char> sense;
+    std::vector<unsigned char> expected_task_file;
+  };
+  const Case cases[] = {
+      {"standard layout",
+       FixedSense(0, 0x0B, 0x00, 0x00, {0x04, 0x51, 0xE0, 0x05},
+                  {0x00, 0x0A, 0x0B, 0x0C}),
+       {0x04, 0x05, 0x0A, 0x0B, 0x0C, 0xE0, 0x51, 0x00}},
+      {"Linux 6.1 layout with the LBA bytes",
+       {0x70, 0x00, 0x0B, 0x00, 0x00, 0x00, 0x00, 0x0A, 0x04, 0x51, 0xE0, 0x05,
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x0A, 0x0B, 0x0C},
+       {0x04, 0x05, 0x0A, 0x0B, 0x0C, 0xE0, 0x51, 0x00}},
+      {"Linux 6.1 layout cut after 18 bytes keeps the LBA sent",
+       {0x70, 0x00, 0x0B, 0x00, 0x00, 0x00, 0x00, 0x0A, 0x04, 0x51, 0xE0, 0x05,
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
+       {0x04, 0x05, 0x11, 0x22, 0x33, 0xE0, 0x51, 0x00}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ATA_PASS_THROUGH_EX sent = IdentifyHeader();
+    sent.CurrentTaskFile[2] = 0x11;
+    sent.CurrentTaskFile[3] = 0x22;
+    sent.CurrentTaskFile[4] = 0x33;
+    std::vector<unsigned char> buffer = BufferWith(sent);
+    SatCommand command;
+    ASSERT_EQ(0, BuildSatCommand(buffer.data(), buffer.size(), &command));
+    memcpy(command.sense, c.sense.data(), c.sense.size());
+    command.io.sb_len_wr = c.sense.size();
+    command.io.status = kCheckCondition;
+    command.io.driver_status = kDriverSense;
+
+    ASSERT_EQ(0, ReadSatOutcome(&command, 0, buffer.data()));
+
+    EXPECT_EQ(c.expected_task_file, Bytes(HeaderOf(buffer).CurrentTaskFile, 8));
+  }
+}
+
+TEST(ReadSatOutcomeTest, ExtendedRegistersFillThePreviousTaskFile) {
+  ATA_PASS_THROUGH_EX sent = IdentifyHeader();
+  sent.AtaFlags = ATA_FLAGS_DATA_IN | ATA_FLAGS_48BIT_COMMAND;
+  std::vector<unsigned char> buffer = BufferWith(sent);
+  SatCommand command;
+  ASSERT_EQ(0, BuildSatCommand(buffer.data(), buffer.size(), &command));
+  const unsigned char sense[] = {
+      0x72, 0x01, 0x00, 0x1D, 0x00, 0x00, 0x00, 0x0E,
+      0x09, 0x0C, 0x01, 0x00, 0x0A, 0x01, 0x0B, 0x02,
+      0x0C, 0x03, 0x0D, 0x04, 0x40, 0x50};
+  memcpy(command.sense, sense, sizeof sense);
+  command.io.sb_len_wr = sizeof sense;
+  command.io.status = kCheckCondition;
+
+  ASSERT_EQ(0, ReadSatOutcome(&command, 0, buffer.data()));
+
+  ATA_PASS_THROUGH_EX header = HeaderOf(buffer);
+  const std::vector<unsigned char> current = {0x00, 0x01, 0x02, 0x03,
+                                              0x04, 0x40, 0x50, 0x00};
+  const std::vector<unsigned char> previous = {0x00, 0x0A, 0x0B, 0x0C,
+                                               0x0D, 0x00, 0x00, 0x00};
+  EXPECT_EQ(current, Bytes(header.CurrentTaskFile, 8));
+  EXPECT_EQ(previous, Bytes(header.PreviousTaskFile, 8));
+}
+
+TEST(SendAtaPassThroughTest, IoctlErrorReachesTheCaller) {
+  std::vector<unsigned char> buffer = BufferWith(IdentifyHeader());
+  int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+
+  EXPECT_EQ(ENOTTY, SendAtaPassThrough(fd, buffer.data(), buffer.size()));
+  EXPECT_EQ(EBADF, SendAtaPassThrough(-1, buffer.data(), buffer.size()));
+
+  close(fd);
+}
+
+TEST(SendAtaPassThroughTest, MalformedRequestStopsBeforeTheIoctl) {
+  ATA_PASS_THROUGH_EX header = IdentifyHeader();
+  header.Length = 40;
+  std::vector<unsigned char> buffer = BufferWith(header);
+
+  // A bad descriptor would give EBADF if the ioctl ran.
+  EXPECT_EQ(EINVAL, SendAtaPassThrough(-1, buffer.data(), buffer.size()));
+}
+
+}  // namespace
