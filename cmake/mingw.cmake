@@ -1,0 +1,10 @@
+# Shared by the two Windows toolchains: Debian's mingw-w64 for the target in
+# QORVANE_MINGW_TRIPLE, with win32 threads so that no threading DLL is needed.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_C_COMPILER ${QORVANE_MINGW_TRIPLE}-gcc-win32)
+set(CMAKE_CXX_COMPILER ${QORVANE_MINGW_TRIPLE}-g++-win32)
+set(CMAKE_RC_COMPILER ${QORVANE_MINGW_TRIPLE}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${QORVANE_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
