@@ -18,11 +18,14 @@ int Fail(FILE* error_file, const char* message_format, int result) {
   return result;
 }
 
-// True when both lines were handed over and the file closed cleanly: a full
-// disk shows up at the flush that closing does, not at the fprintf.
+// True when both lines reached the file and it closed cleanly. A full disk
+// shows up when the buffer is flushed, not at the fprintf; the flush is asked
+// for on its own because some runtimes' fclose does not report a failure of
+// the flush it does itself.
 bool WriteReport(FILE* report_file, const DriveIdentity& identity) {
   bool written = fprintf(report_file, "%s\n", identity.model) >= 0;
   written = fprintf(report_file, "%s\n", identity.firmware) >= 0 && written;
+  written = fflush(report_file) == 0 && written;
   return fclose(report_file) == 0 && written;
 }
 
