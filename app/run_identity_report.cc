@@ -12,9 +12,10 @@ const char kErrorFileName[] = "qorvane.err";
 const char kReportFileName[] = "qorvane.log";
 
 // Messages for the error file; the run goes on without it when it could not be
-// opened, and then the message is dropped.
+// opened, and then the message is dropped. Whether a message reached the file
+// is not examined (here or below): there is nowhere else to report it.
 int Fail(FILE* error_file, const char* message_format, int result) {
-  if (error_file != NULL) fprintf(error_file, message_format, result);
+  if (error_file != NULL) (void)fprintf(error_file, message_format, result);
   return result;
 }
 
@@ -54,8 +55,9 @@ int RunIdentityReport(int /*argc*/, char** /*argv*/) {
     // Read before anything else can overwrite it; closing the handle may.
     const int32_t last_error = static_cast<int32_t>(GetLastError());
     if (error_file != NULL) {
-      fprintf(error_file, "Error getting drive information (%d), returning %d\n",
-              static_cast<int>(last_error), result);
+      (void)fprintf(error_file,
+                    "Error getting drive information (%d), returning %d\n",
+                    static_cast<int>(last_error), result);
     }
     CloseHandle(drive);
     return result;
@@ -66,6 +68,7 @@ int RunIdentityReport(int /*argc*/, char** /*argv*/) {
     return Fail(error_file, "Error writing report file, returning %d\n",
                 kReportNotWritten);
   }
-  if (error_file != NULL) fclose(error_file);
+  // The report is written; an error file that fails to close changes nothing.
+  if (error_file != NULL) (void)fclose(error_file);
   return 0;
 }

@@ -105,9 +105,11 @@ LPVOID WINAPI VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocation_type,
     errno = EINVAL;
     return NULL;
   }
-  void* block = mmap(NULL, size, PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  return block == MAP_FAILED ? NULL : block;
+  const int flags = MAP_PRIVATE | MAP_ANONYMOUS;
+  // cppcheck-suppress invalidFunctionArg ; an anonymous mapping takes fd -1
+  void* block = mmap(NULL, size, PROT_READ | PROT_WRITE, flags, -1, 0);
+  if (block == MAP_FAILED) return NULL;
+  return block;
 }
 
 BOOL WINAPI CloseHandle(HANDLE object) {

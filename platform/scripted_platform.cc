@@ -1,5 +1,6 @@
 #include "platform/scripted_platform.h"
 
+#include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,8 +18,45 @@ namespace {
 
 DriveScript g_script;
 std::vector<PlatformCall> g_calls;
-std::vector<void*> g_buffers;
+struct Block {
+  void* address;
+  SIZE_T size;
+};
+
+// The blocks VirtualAlloc gave out in this script, those of earlier scripts,
+// and storage for the next copy of a sent buffer. Under AddressSanitizer every
+// block of this size is a fresh mapping, and faulting two of them in on each
+// request was most of the cost of a run, so they are reused (cleared, as
+// committed memory arrives) rather than allocated anew. Like committed memory
+// a block stays until the process ends; then all are freed, so that a leak
+// checker running at exit finds none.
+struct Buffers {
+  std::vector<Block> handed_out;
+  std::vector<Block> reusable;
+  std::vector<unsigned char> sent_storage;
+  ~Buffers() {
+    for (const Block& block : handed_out) free(block.address);
+    for (const Block& block : reusable) free(block.address);
+  }
+};
+Buffers g_buffers;
 DWORD g_last_error = 0;
+
+void* TakeZeroedBlock(SIZE_T size) {
+  std::vector<Block>& reusable = g_buffers.reusable;
+  for (size_t i = 0; i < reusable.size(); ++i) {
+    if (reusable[i].size == size) {
+      const Block block = reusable[i];
+      reusable.erase(reusable.begin() + static_cast<ptrdiff_t>(i));
+      memset(block.address, 0, size);
+      g_buffers.handed_out.push_back(block);
+      return block.address;
+    }
+  }
+  const Block block = {calloc(1, size), size};
+  if (block.address != NULL) g_buffers.handed_out.push_back(block);
+  return block.address;
+}
 
 PlatformCall& Record(const char* function) {
   PlatformCall call;
@@ -32,9 +70,16 @@ PlatformCall& Record(const char* function) {
 }  // namespace
 
 void ResetScriptedPlatform(const DriveScript& script) {
-  for (void* buffer : g_buffers) free(buffer);
-  g_buffers.clear();
+  for (PlatformCall& call : g_calls) {
+    if (call.sent.capacity() > g_buffers.sent_storage.capacity()) {
+      g_buffers.sent_storage.swap(call.sent);
+    }
+  }
   g_calls.clear();
+  g_buffers.reusable.insert(g_buffers.reusable.end(),
+                            g_buffers.handed_out.begin(),
+                            g_buffers.handed_out.end());
+  g_buffers.handed_out.clear();
   g_script = script;
   g_last_error = 0;
 }
@@ -43,14 +88,16 @@ const std::vector<PlatformCall>& RecordedCalls() { return g_calls; }
 
 std::vector<std::string> RecordedFunctionNames() {
   std::vector<std::string> names;
+  names.reserve(g_calls.size());
   for (const PlatformCall& call : g_calls) names.push_back(call.function);
   return names;
 }
 
 FileSnapshot SnapshotFile(const char* name) {
   // Bytes still in a stream's buffer count as written: what matters is the
-  // order in which the program handed them over.
-  fflush(NULL);
+  // order in which the program handed them over. A stream that fails to flush
+  // shows in the bytes that are read.
+  (void)fflush(NULL);
   FileSnapshot snapshot;
   struct stat status;
   if (lstat(name, &status) != 0) return snapshot;
@@ -101,9 +148,7 @@ LPVOID WINAPI VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocation_type,
     g_last_error = g_script.allocation_error;
     return NULL;
   }
-  void* block = calloc(1, size);
-  g_buffers.push_back(block);
-  return block;
+  return TakeZeroedBlock(size);
 }
 
 BOOL WINAPI DeviceIoControl(HANDLE device, DWORD io_control_code,
@@ -121,6 +166,7 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD io_control_code,
   if (bytes_returned != NULL) call.bytes_returned_when_sent = *bytes_returned;
   call.overlapped_given = overlapped != NULL;
   const unsigned char* in_bytes = static_cast<const unsigned char*>(in_buffer);
+  call.sent.swap(g_buffers.sent_storage);
   call.sent.assign(in_bytes, in_bytes + in_buffer_size);
 
   if (g_script.request_error != 0) {

@@ -25,6 +25,7 @@ import os
 import re
 import shutil
 import stat
+import struct
 import subprocess
 import sys
 import tempfile
@@ -396,8 +397,14 @@ def parse_results(text):
 
 
 def boot(program, disk="ahci", cache=DEFAULT_CACHE, model=DEFAULT_MODEL,
-         firmware=DEFAULT_FIRMWARE, serial=DEFAULT_SERIAL, kernel=None):
-    """Boots the guest once with `program` and the chosen disk."""
+         firmware=DEFAULT_FIRMWARE, serial=DEFAULT_SERIAL, kernel=None,
+         extra_programs=(), extra_files=()):
+    """Boots the guest once with `program` and the chosen disk.
+
+    `extra_programs` (host paths of programs) go into the guest at the same
+    paths, each with the shared libraries it needs; `extra_files` (host paths)
+    go in at the same paths as they are. `program` may also be a script for the
+    guest's busybox shell ("#!/bin/sh") that runs them."""
     if kernel is None:
         kernel = prepare_kernel(cache)
     qemu = shutil.which("qemu-system-x86_64")
@@ -409,6 +416,12 @@ def boot(program, disk="ahci", cache=DEFAULT_CACHE, model=DEFAULT_MODEL,
     try:
         archive = Cpio()
         archive.file(GUEST_PROGRAM, _read_bytes(program), executable=True)
+        for path in _with_shared_libraries(extra_programs):
+            archive.file(path, _read_bytes(path), executable=True)
+        for path in extra_files:
+            if not os.path.isabs(path):
+                raise GuestError("extra file %r is not an absolute path" % path)
+            archive.file(path, _read_bytes(path))
         initramfs = os.path.join(work, "initramfs.cpio")
         with open(initramfs, "wb") as out:
             # The kernel unpacks concatenated archives one after the other.
@@ -446,6 +459,31 @@ def boot(program, disk="ahci", cache=DEFAULT_CACHE, model=DEFAULT_MODEL,
                         boot_seconds=seconds)
     finally:
         shutil.rmtree(work, ignore_errors=True)
+
+
+def _with_shared_libraries(programs):
+    """`programs` (absolute paths) and the libraries they load, each once."""
+    paths = []
+    for program in programs:
+        if not os.path.isabs(program):
+            raise GuestError("extra program %r is not an absolute path" % program)
+        needed = [program]
+        # ldd refuses a static program, which needs nothing.
+        if _has_interpreter(_read_bytes(program)):
+            needed += _shared_libraries(program)
+        paths += [path for path in needed if path not in paths]
+    return paths
+
+
+def _has_interpreter(elf):
+    """True when a 64-bit little-endian ELF image names a dynamic loader (has
+    a PT_INTERP program header)."""
+    if elf[:6] != b"\x7fELF\x02\x01":
+        raise GuestError("not a 64-bit little-endian ELF program")
+    table, = struct.unpack_from("<Q", elf, 0x20)
+    entry_size, count = struct.unpack_from("<HH", elf, 0x36)
+    return any(struct.unpack_from("<I", elf, table + i * entry_size)[0] == 3
+               for i in range(count))
 
 
 def _read_bytes(path):
