@@ -188,12 +188,14 @@ def measure_size():
             "padding, what the program adds to the sections' contents is "
             "%d B. The version record (.rsrc, required) takes one block; "
             "without it the ratio would be %.3f. The others hold the "
-            "program's code, its strings, its import table (%d functions "
-            "more) and the code's unwind data." % (
+            "program's code, its strings%s and its import table (%d "
+            "functions more)." % (
                 floor_size, allowed, allowed // alignment, alignment,
                 (size - floor_size) // alignment,
                 ", ".join(d.split(" (")[0] for d in differences),
                 content_added, (size - resource) / floor_size,
+                ", the code's unwind data" if any(
+                    d.startswith(".eh_fram") for d in differences) else "",
                 sum(len(n) for n in imports.values())
                 - sum(len(n) for n in floor_imports.values())))
     return measured
