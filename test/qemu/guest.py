@@ -1,85 +1,84 @@
 #!/usr/bin/env python3
-"""Runs a program in an emulated x86-64 machine against an emulated disk.
+"""Runs one command in an emulated x86-64 machine and hands back its result.
 
-The machine boots Debian's own kernel (the linux-image package, fetched with
-apt-get download and unpacked, never installed) with a small initramfs:
-busybox-static, the kernel's ATA and SCSI-disk modules, hdparm with its shared
-libraries, and the program. The guest runs the program as root in an empty
-folder, then hands the exit status, the files the program left there and the
-output of `hdparm -I /dev/sda` back over a second serial port, base64-encoded.
+The machine (QEMU with TCG) boots Debian's own kernel, fetched with apt-get
+download and unpacked, never installed. Its root is this machine's filesystem,
+shared read-only over 9p with a tmpfs overlay on top, so whatever is installed
+here (Wine, python3, hdparm, the project's builds) runs there too. Folders named
+with --share are mounted writable at their own paths: files go in and out
+through them. The kernel console goes to a file, for diagnosis.
 
-    python3 test/qemu/guest.py run --program PATH [--disk ahci|ide|virtio-scsi|none]
-        [--cache DIR] [--model TEXT] [--firmware TEXT] [--serial TEXT] [--hdparm]
+    python3 test/qemu/guest.py [--kernel bookworm|trixie]
+        [--disk ahci|ide|virtio-scsi|none] [--model T] [--firmware T] [--serial T]
+        [--share DIR]... [--cwd DIR] [--cache DIR] [--wine32] [--console]
+        -- COMMAND [ARG]...
 
-The kernel, its modules and the fixed part of the initramfs stay in the cache
-folder between boots; only the program is packed anew for each boot.
+Prints the command's output (standard output and error, merged) and exits with
+its status. The kernel and the initramfs stay in the cache folder.
 """
 
 import argparse
-import base64
 import dataclasses
 import gzip
-import hashlib
 import lzma
 import os
 import re
+import shlex
 import shutil
-import stat
-import struct
 import subprocess
 import sys
 import tempfile
 import time
 
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 DISKS = ("ahci", "ide", "virtio-scsi", "none")
-DEFAULT_CACHE = os.path.join(
-    os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
-    "build", "host", "qemu")
+# Debian releases whose kernels the machine can boot: 12 (6.1) and 13 (6.12).
+KERNELS = ("bookworm", "trixie")
+DEFAULT_KERNEL = "bookworm"
+DEFAULT_CACHE = os.path.join(ROOT, "build", "qemu")
 DEFAULT_MODEL = "QEMU ATA DISK"
 DEFAULT_FIRMWARE = "1.0"
 DEFAULT_SERIAL = "QV0001"
+DEFAULT_TIMEOUT_SECONDS = 600
+MEMORY_MIB = 2048
 
-KERNEL_METAPACKAGE = "linux-image-amd64"
-# The drivers the guest needs; their dependencies are added from the modules'
-# own "depends" records and everything is loaded in dependency order.
-WANTED_MODULES = ("ahci", "ata_piix", "sd_mod", "virtio_pci", "virtio_scsi")
-# The program, inside the guest.
-GUEST_PROGRAM = "/qorvane"
-BOOT_TIMEOUT_SECONDS = 180
+# The disk controllers, the 9p root and its overlay; their dependencies come
+# from modprobe and are loaded first.
+WANTED_MODULES = ("ahci", "ata_piix", "sd_mod", "virtio_scsi",
+                  "9p", "9pnet_virtio", "virtio_pci", "overlay")
 
-# The guest's /init. Results go to the second serial port so that kernel
-# messages on the console cannot mix with them.
+# The initramfs's /init: builds the new root, mounts the shares, runs the
+# command there and writes its output and status to the control share.
 INIT_SCRIPT = r"""#!/bin/busybox sh
 /bin/busybox --install -s /bin
-export PATH=/bin:/usr/sbin
+export PATH=/bin
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 for module in $(cat /modules/order); do
-  insmod /modules/$module.ko || echo "guest: insmod $module failed"
+  insmod /modules/$module.ko 2>/dev/null || echo "guest: insmod $module failed"
 done
-mkdir /scratch
-cd /scratch
-/qorvane
-status=$?
-cd /
-[ -b /dev/sda ] && hdparm -I /dev/sda >/tmp/hdparm.out 2>&1
-hdparm_status=$?
-stty -F /dev/ttyS1 raw -echo
-{
-  echo "@@status $status"
-  for name in $(ls -A /scratch); do
-    echo "@@file $name"
-    base64 "/scratch/$name"
-    echo "@@end"
-  done
-  if [ -e /tmp/hdparm.out ]; then
-    echo "@@hdparm $hdparm_status"
-    base64 /tmp/hdparm.out
-    echo "@@end"
-  fi
-  echo "@@done"
-} >/dev/ttyS1
+options=trans=virtio,version=9p2000.L,msize=512000
+mkdir -p /control /lower /upper /newroot
+mount -t 9p -o $options control /control || echo "guest: no control share"
+mount -t 9p -o $options,ro,cache=loose hostroot /lower
+mount -t tmpfs -o mode=0755 tmpfs /upper
+mkdir /upper/data /upper/work
+mount -t overlay overlay -o lowerdir=/lower,upperdir=/upper/data,workdir=/upper/work /newroot
+mount -t proc proc /newroot/proc
+mount -t sysfs sysfs /newroot/sys
+mount -t devtmpfs devtmpfs /newroot/dev
+mkdir -p /newroot/dev/shm /newroot/dev/pts
+mount -t tmpfs -o mode=1777 tmpfs /newroot/dev/shm
+mount -t devpts devpts /newroot/dev/pts
+for folder in /tmp /run /var/tmp; do mount -t tmpfs -o mode=1777 tmpfs /newroot$folder; done
+while read tag path; do
+  mkdir -p "/newroot$path" && mount -t 9p -o $options "$tag" "/newroot$path" ||
+    echo "guest: share $tag not mounted at $path"
+done </control/shares
+cp /control/command.sh /newroot/run/command.sh
+chroot /newroot /bin/sh /run/command.sh </dev/null >/control/output 2>&1
+echo $? >/control/status
 sync
 poweroff -f
 """
@@ -88,31 +87,22 @@ poweroff -f
 @dataclasses.dataclass
 class GuestRun:
     """What one boot handed back."""
-    exit_status: int            # 0..255, as the guest's shell saw it
-    files: dict                 # name -> bytes, every file left in the folder
-    hdparm_output: bytes        # None when the guest had no /dev/sda
-    hdparm_status: int
-    console: str                # the kernel console, for diagnosis
-    boot_seconds: float
-
-    @property
-    def result(self):
-        """The program's result as a signed number (255 -> -1)."""
-        return self.exit_status - 256 if self.exit_status >= 128 else self.exit_status
+    status: int        # the command's exit status, 0..255
+    output: bytes      # its standard output and error, merged
+    console: str       # the kernel console
+    seconds: float     # from QEMU's start to its end
 
 
 @dataclasses.dataclass
 class Kernel:
+    release: str       # bookworm or trixie
+    version: str       # the kernel's own release string, e.g. 6.1.0-57-amd64
     vmlinuz: str
-    base_initramfs: str
+    initramfs: str
 
 
 class GuestError(Exception):
     pass
-
-
-# ---------------------------------------------------------------------------
-# Kernel and initramfs pieces
 
 
 def _run(command, **kwargs):
@@ -120,433 +110,335 @@ def _run(command, **kwargs):
                           stderr=subprocess.STDOUT, text=True, **kwargs)
 
 
-def _apt_download(package, folder):
+def _read(path, mode="r"):
+    """The file's text (mode "r") or bytes ("rb"); empty when it is not there."""
     try:
-        _run(["apt-get", "download", package], cwd=folder)
+        with open(path, "rb") as f:
+            data = f.read()
+    except FileNotFoundError:
+        data = b""
+    return data if mode == "rb" else data.decode(errors="replace")
+
+
+def _write(path, data):
+    with open(path, "wb" if isinstance(data, bytes) else "w") as f:
+        f.write(data)
+
+
+# ---------------------------------------------------------------------------
+# Kernel and initramfs
+
+
+def _apt_options(cache, release):
+    """apt-get options that reach `release`: none for the machine's own
+    release; for another, a package list of its own made from the machine's
+    sources with the suite renamed."""
+    own = _run(["sh", "-c", ". /etc/os-release && echo $VERSION_CODENAME"]).stdout.strip()
+    if release == own:
+        return []
+    folder = os.path.join(cache, "apt-" + release)
+    parts = os.path.join(folder, "sources.list.d")
+    lists = os.path.join(folder, "lists")
+    os.makedirs(os.path.join(lists, "partial"), exist_ok=True)
+    os.makedirs(os.path.join(folder, "cache", "archives", "partial"), exist_ok=True)
+    os.makedirs(parts, exist_ok=True)
+    system_parts = "/etc/apt/sources.list.d"
+    for name in sorted(os.listdir(system_parts)):
+        if name.endswith((".sources", ".list")):
+            text = _read(os.path.join(system_parts, name))
+            _write(os.path.join(parts, name), text.replace(own, release))
+    if os.path.exists("/etc/apt/sources.list"):
+        _write(os.path.join(parts, "sources.list"),
+               _read("/etc/apt/sources.list").replace(own, release))
+    options = ["-o", "Dir::Etc::SourceList=/dev/null",
+               "-o", "Dir::Etc::SourceParts=" + parts,
+               "-o", "Dir::State::Lists=" + lists,
+               "-o", "Dir::Cache=" + os.path.join(folder, "cache")]
+    if not os.listdir(lists) or os.listdir(lists) == ["partial"]:
+        _run(["apt-get"] + options + ["update"])
+    return options
+
+
+def _apt_download(options, package, folder):
+    try:
+        _run(["apt-get"] + options + ["download", package], cwd=folder)
     except subprocess.CalledProcessError:
-        # A machine whose package lists were never fetched knows no package.
-        _run(["apt-get", "update"])
-        _run(["apt-get", "download", package], cwd=folder)
-    found = [n for n in os.listdir(folder)
-             if n.startswith(package + "_") and n.endswith(".deb")]
+        # A machine whose package lists were never (or long ago) fetched.
+        _run(["apt-get"] + options + ["update"])
+        _run(["apt-get"] + options + ["download", package], cwd=folder)
+    found = sorted(n for n in os.listdir(folder)
+                   if n.startswith(package + "_") and n.endswith(".deb"))
     if not found:
         raise GuestError("apt-get download %s left no package" % package)
-    return os.path.join(folder, sorted(found)[-1])
+    return os.path.join(folder, found[-1])
 
 
-def fetch_kernel(cache):
-    """Fetches Debian's kernel package and keeps, in `cache`/kernel, only what
-    the guest needs: "vmlinuz", and in "modules" the wanted modules with their
-    dependencies (decompressed) and their load order in "order". Returns that
-    folder; a later call finds it ready."""
-    folder = os.path.join(cache, "kernel")
-    marker = os.path.join(folder, "complete")
-    wanted = " ".join(WANTED_MODULES)
-    if os.path.exists(marker) and _read(marker) == wanted:
-        return folder
-    shutil.rmtree(folder, ignore_errors=True)
-    downloads = tempfile.mkdtemp(prefix="kernel-", dir=cache)
-    try:
-        meta = _apt_download(KERNEL_METAPACKAGE, downloads)
-        depends = _run(["dpkg-deb", "-f", meta, "Depends"]).stdout
-        match = re.search(r"(linux-image-[0-9][^\s,(|]*)", depends)
-        if not match:
-            raise GuestError("%s names no kernel: %r" % (KERNEL_METAPACKAGE, depends))
-        package = _apt_download(match.group(1), downloads)
-        root = os.path.join(downloads, "root")
-        _run(["dpkg-deb", "-x", package, root])
-        vmlinuz = _only(os.path.join(root, "boot"), r"vmlinuz-.+")
-        modules = resolve_modules(
-            _only(os.path.join(root, "lib", "modules"), r".+"), WANTED_MODULES)
-        os.makedirs(os.path.join(folder, "modules"))
-        shutil.copyfile(vmlinuz, os.path.join(folder, "vmlinuz"))
-        for name, elf in modules:
-            with open(os.path.join(folder, "modules", name + ".ko"), "wb") as out:
-                out.write(elf)
-        with open(os.path.join(folder, "modules", "order"), "w") as out:
-            out.write("".join(name + "\n" for name, _ in modules))
-        with open(os.path.join(folder, "release"), "w") as out:
-            out.write(os.path.basename(vmlinuz)[len("vmlinuz-"):])
-        with open(marker, "w") as out:
-            out.write(wanted)
-    finally:
-        shutil.rmtree(downloads, ignore_errors=True)
-    return folder
-
-
-def _only(folder, pattern):
-    names = sorted(n for n in os.listdir(folder) if re.fullmatch(pattern, n))
-    if not names:
-        raise GuestError("nothing matches %s in %s" % (pattern, folder))
-    return os.path.join(folder, names[-1])
-
-
-def _module_name(file_name):
-    return re.sub(r"\.ko(\.(xz|gz|zst))?$", "", file_name).replace("-", "_")
-
-
-def _module_bytes(path):
-    """The module's ELF bytes; compressed modules are unpacked on the host."""
-    if path.endswith(".xz"):
-        return lzma.decompress(_read_bytes(path))
-    if path.endswith(".gz"):
-        return gzip.decompress(_read_bytes(path))
-    if path.endswith(".zst"):
-        return subprocess.run(["zstd", "-dc", path], check=True,
-                              stdout=subprocess.PIPE).stdout
-    return _read_bytes(path)
-
-
-def _module_depends(elf):
-    match = re.search(rb"(?:^|\x00)depends=([^\x00]*)\x00", elf)
-    if not match or not match.group(1):
-        return []
-    return [_module_name(n.decode()) for n in match.group(1).split(b",")]
-
-
-def resolve_modules(module_folder, wanted):
-    """Returns [(name, elf bytes)] for `wanted` and their dependencies, each
-    after everything it depends on."""
-    paths = {}
-    for folder, _, names in os.walk(module_folder):
-        for name in names:
-            if re.search(r"\.ko(\.(xz|gz|zst))?$", name):
-                paths[_module_name(name)] = os.path.join(folder, name)
-    ordered = []
-    done = set()
-
-    def visit(name, chain):
-        if name in done:
-            return
-        if name in chain:
-            raise GuestError("module dependency loop: %s" % " > ".join(chain))
-        if name not in paths:
-            raise GuestError("module %s is not in %s" % (name, module_folder))
-        elf = _module_bytes(paths[name])
-        for dependency in _module_depends(elf):
-            visit(dependency, chain + [name])
-        done.add(name)
-        ordered.append((name, elf))
-
-    for name in wanted:
-        visit(name.replace("-", "_"), [])
-    return ordered
-
-
-def _shared_libraries(program):
-    """The files the dynamic loader needs to start `program`, per ldd."""
-    output = _run(["ldd", program]).stdout
+def _module_load_order(root, version):
+    """The module files to load, each after what it depends on, per modprobe
+    over the unpacked tree (depmod makes its index first)."""
+    _run(["depmod", "-b", root, version])
     paths = []
-    for line in output.splitlines():
-        match = re.search(r"(?:=>\s*)?(/\S+)\s+\(0x", line)
-        if match:
-            paths.append(match.group(1))
+    for module in WANTED_MODULES:
+        shown = _run(["modprobe", "-d", root, "-S", version, "--show-depends", module]).stdout
+        for line in shown.splitlines():
+            words = line.split()
+            if words and words[0] == "insmod" and words[1] not in paths:
+                paths.append(words[1])
     return paths
 
 
-class Cpio:
-    """An initramfs archive in the kernel's "newc" cpio format."""
-
-    def __init__(self):
-        self.data = bytearray()
-        self.inode = 1
-        self.folders = set()
-
-    def _entry(self, name, mode, content=b"", rdev=(0, 0)):
-        name_bytes = name.lstrip("/").encode() + b"\x00"
-        fields = [self.inode, mode, 0, 0, 1, 0, len(content), 0, 0,
-                  rdev[0], rdev[1], len(name_bytes), 0]
-        self.inode += 1
-        self.data += b"070701" + b"".join(b"%08X" % f for f in fields)
-        self.data += name_bytes
-        self.data += b"\x00" * (-len(self.data) % 4)
-        self.data += content
-        self.data += b"\x00" * (-len(self.data) % 4)
-
-    def folder(self, name):
-        parts = [part for part in name.strip("/").split("/") if part]
-        for i in range(1, len(parts) + 1):
-            path = "/".join(parts[:i])
-            if path not in self.folders:
-                self.folders.add(path)
-                self._entry(path, stat.S_IFDIR | 0o755)
-
-    def file(self, name, content, executable=False):
-        self.folder(os.path.dirname(name))
-        self._entry(name, stat.S_IFREG | (0o755 if executable else 0o644), content)
-
-    def character_device(self, name, major, minor):
-        self.folder(os.path.dirname(name))
-        self._entry(name, stat.S_IFCHR | 0o600, rdev=(major, minor))
-
-    def finish(self):
-        self._entry("TRAILER!!!", 0)
-        return bytes(self.data)
+def _module_bytes(path):
+    """The module's ELF bytes: busybox's insmod takes no compressed module."""
+    data = _read(path, "rb")
+    if path.endswith(".xz"):
+        return lzma.decompress(data)
+    if path.endswith(".gz"):
+        return gzip.decompress(data)
+    if path.endswith(".zst"):
+        return subprocess.run(["zstd", "-dc", path], check=True,
+                              stdout=subprocess.PIPE).stdout
+    return data
 
 
-def _base_initramfs(cache, kernel_folder):
+def _make_initramfs(root, version, path):
     busybox = shutil.which("busybox")
-    hdparm = shutil.which("hdparm") or "/usr/sbin/hdparm"
-    if not busybox or not os.path.exists(hdparm):
-        raise GuestError("busybox-static and hdparm must be installed")
-    libraries = _shared_libraries(hdparm)
-    order = _read(os.path.join(kernel_folder, "modules", "order")).split()
-    # The archive is rebuilt whenever any of its inputs changes.
-    key = hashlib.sha256()
-    for part in [INIT_SCRIPT, _read(os.path.join(kernel_folder, "release")),
-                 busybox, hdparm] + order + libraries:
-        key.update(part.encode() + b"\x00")
-    for path in [busybox, hdparm] + libraries:
-        info = os.stat(path)
-        key.update(b"%d %d" % (info.st_size, info.st_mtime_ns))
-    path = os.path.join(cache, "base-%s.cpio" % key.hexdigest()[:16])
-    if os.path.exists(path):
-        return path
-
-    archive = Cpio()
-    for folder in ("bin", "dev", "proc", "sys", "tmp", "modules"):
-        archive.folder(folder)
-    archive.character_device("dev/console", 5, 1)
-    archive.file("init", INIT_SCRIPT.encode(), executable=True)
-    archive.file("bin/busybox", _read_bytes(busybox), executable=True)
-    archive.file("usr/sbin/hdparm", _read_bytes(hdparm), executable=True)
-    for library in libraries:
-        archive.file(library, _read_bytes(library), executable=True)
-    for name in order:
-        archive.file("modules/%s.ko" % name,
-                     _read_bytes(os.path.join(kernel_folder, "modules", name + ".ko")))
-    archive.file("modules/order", "".join(name + "\n" for name in order).encode())
-    partial = path + ".partial-%d" % os.getpid()
-    with open(partial, "wb") as out:
-        out.write(archive.finish())
-    os.replace(partial, path)
-    return path
+    if not busybox:
+        raise GuestError("busybox-static must be installed")
+    stage = path + ".stage"
+    shutil.rmtree(stage, ignore_errors=True)
+    for folder in ("bin", "dev", "proc", "sys", "modules"):
+        os.makedirs(os.path.join(stage, folder))
+    os.mknod(os.path.join(stage, "dev", "console"), 0o20600, os.makedev(5, 1))
+    shutil.copy(busybox, os.path.join(stage, "bin", "busybox"))
+    _write(os.path.join(stage, "init"), INIT_SCRIPT)
+    os.chmod(os.path.join(stage, "init"), 0o755)
+    names = []
+    for module in _module_load_order(root, version):
+        name = re.sub(r"\.ko(\.(xz|gz|zst))?$", "", os.path.basename(module))
+        _write(os.path.join(stage, "modules", name + ".ko"), _module_bytes(module))
+        names.append(name)
+    _write(os.path.join(stage, "modules", "order"), "".join(n + "\n" for n in names))
+    files = _run(["find", ".", "-mindepth", "1"], cwd=stage).stdout
+    with open(path, "wb") as out:
+        subprocess.run(["cpio", "--quiet", "-o", "-H", "newc", "-R", "0:0"], cwd=stage,
+                       input=files.encode(), stdout=out, check=True)
+    shutil.rmtree(stage)
 
 
-def prepare_kernel(cache=DEFAULT_CACHE):
-    """Fetches the kernel and builds the fixed part of the initramfs, once."""
+def prepare_kernel(cache=DEFAULT_CACHE, release=DEFAULT_KERNEL):
+    """Fetches Debian's kernel of `release` and makes the initramfs, once:
+    both stay in `cache`/kernel-`release`."""
+    if release not in KERNELS:
+        raise GuestError("unknown kernel %r; one of %s" % (release, ", ".join(KERNELS)))
     cache = os.path.abspath(cache)
-    os.makedirs(cache, exist_ok=True)
-    folder = fetch_kernel(cache)
-    return Kernel(vmlinuz=os.path.join(folder, "vmlinuz"),
-                  base_initramfs=_base_initramfs(cache, folder))
+    folder = os.path.join(cache, "kernel-" + release)
+    marker = os.path.join(folder, "complete")
+    key = INIT_SCRIPT + " ".join(WANTED_MODULES)
+    if _read(marker) != key:
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        downloads = os.path.join(folder, "downloads")
+        os.makedirs(downloads)
+        options = _apt_options(cache, release)
+        meta = _apt_download(options, "linux-image-amd64", downloads)
+        depends = _run(["dpkg-deb", "-f", meta, "Depends"]).stdout
+        match = re.search(r"(linux-image-[0-9][^\s,(|]*)", depends)
+        if not match:
+            raise GuestError("linux-image-amd64 names no kernel: %r" % depends)
+        unpacked = os.path.join(downloads, "root")
+        _run(["dpkg-deb", "-x", _apt_download(options, match.group(1), downloads), unpacked])
+        # Newer packages keep the modules under usr/lib, where depmod -b does
+        # not look.
+        if not os.path.exists(os.path.join(unpacked, "lib", "modules")):
+            os.makedirs(os.path.join(unpacked, "lib"), exist_ok=True)
+            os.symlink("../usr/lib/modules", os.path.join(unpacked, "lib", "modules"))
+        version = sorted(os.listdir(os.path.join(unpacked, "lib", "modules")))[-1]
+        shutil.copyfile(os.path.join(unpacked, "boot", "vmlinuz-" + version),
+                        os.path.join(folder, "vmlinuz"))
+        _make_initramfs(unpacked, version, os.path.join(folder, "initramfs.cpio"))
+        _write(os.path.join(folder, "version"), version)
+        shutil.rmtree(downloads)
+        _write(marker, key)
+    return Kernel(release=release, version=_read(os.path.join(folder, "version")),
+                  vmlinuz=os.path.join(folder, "vmlinuz"),
+                  initramfs=os.path.join(folder, "initramfs.cpio"))
 
 
 # ---------------------------------------------------------------------------
 # Booting
 
 
-def _disk_arguments(disk, model, firmware, serial):
+def disk_arguments(disk, model=DEFAULT_MODEL, firmware=DEFAULT_FIRMWARE,
+                   serial=DEFAULT_SERIAL):
+    """QEMU's options for the machine's one disk: an ATA disk on AHCI or on
+    the legacy IDE controller with the given identity, a SCSI disk on
+    virtio-scsi, or none."""
     if disk == "none":
         return []
     # A disk of zeros that needs no image file.
     backing = ["-blockdev", "driver=null-co,node-name=disk0,size=%d,read-zeroes=on"
                % (64 << 20)]
-
-    def identity():
-        for name, value in (("model", model), ("ver", firmware), ("serial", serial)):
-            if "," in value:
-                raise GuestError("QEMU cannot take a comma in %s: %r" % (name, value))
-        return "model=%s,ver=%s,serial=%s" % (model, firmware, serial)
-
+    for name, value in (("model", model), ("firmware", firmware), ("serial", serial)):
+        if "," in value:
+            raise GuestError("QEMU cannot take a comma in the %s: %r" % (name, value))
+    identity = "model=%s,ver=%s,serial=%s" % (model, firmware, serial)
     if disk == "ahci":
         return backing + ["-device", "ahci,id=ahci0",
-                          "-device", "ide-hd,bus=ahci0.0,drive=disk0," + identity()]
+                          "-device", "ide-hd,bus=ahci0.0,drive=disk0," + identity]
     if disk == "ide":
-        return backing + ["-device", "ide-hd,bus=ide.0,unit=0,drive=disk0," + identity()]
+        return backing + ["-device", "ide-hd,bus=ide.0,unit=0,drive=disk0," + identity]
     if disk == "virtio-scsi":
         return backing + ["-device", "virtio-scsi-pci,id=scsi0",
                           "-device", "scsi-hd,bus=scsi0.0,drive=disk0"]
     raise GuestError("unknown disk %r; one of %s" % (disk, ", ".join(DISKS)))
 
 
-def parse_results(text):
-    """Reads what the guest wrote to the result port: (status, files,
-    hdparm output, hdparm status)."""
-    lines = text.replace("\r", "").split("\n")
-    status = None
-    files = {}
-    hdparm_output = None
-    hdparm_status = None
-    done = False
-    i = 0
-    while i < len(lines):
-        line = lines[i]
-        i += 1
-        if line.startswith("@@status "):
-            status = int(line.split()[1])
-        elif line.startswith("@@file ") or line.startswith("@@hdparm "):
-            encoded = []
-            while i < len(lines) and lines[i] != "@@end":
-                encoded.append(lines[i])
-                i += 1
-            if i == len(lines):
-                raise GuestError("result cut short in %r" % line)
-            i += 1
-            content = base64.b64decode("".join(encoded))
-            if line.startswith("@@file "):
-                files[line[len("@@file "):]] = content
-            else:
-                hdparm_status = int(line.split()[1])
-                hdparm_output = content
-        elif line == "@@done":
-            done = True
-    if status is None or not done:
-        raise GuestError("the guest handed back no complete result")
-    return status, files, hdparm_output, hdparm_status
-
-
-def boot(program, disk="ahci", cache=DEFAULT_CACHE, model=DEFAULT_MODEL,
-         firmware=DEFAULT_FIRMWARE, serial=DEFAULT_SERIAL, kernel=None,
-         extra_programs=(), extra_files=()):
-    """Boots the guest once with `program` and the chosen disk.
-
-    `extra_programs` (host paths of programs) go into the guest at the same
-    paths, each with the shared libraries it needs; `extra_files` (host paths)
-    go in at the same paths as they are. `program` may also be a script for the
-    guest's busybox shell ("#!/bin/sh") that runs them."""
+def boot(command, disk="none", shares=(), cwd="/", env=None, kernel=None,
+         cache=DEFAULT_CACHE, model=DEFAULT_MODEL, firmware=DEFAULT_FIRMWARE,
+         serial=DEFAULT_SERIAL, timeout=DEFAULT_TIMEOUT_SECONDS):
+    """Boots the machine once, runs `command` (a list) as root in `cwd` with
+    `env` added to a plain environment, and returns its GuestRun. `shares`
+    are host folders, mounted writable at the same paths."""
     if kernel is None:
         kernel = prepare_kernel(cache)
     qemu = shutil.which("qemu-system-x86_64")
     if not qemu:
         raise GuestError("qemu-system-x86_64 is not installed")
-    disk_arguments = _disk_arguments(disk, model, firmware, serial)
+    arguments = disk_arguments(disk, model, firmware, serial)
     os.makedirs(cache, exist_ok=True)
-    work = tempfile.mkdtemp(prefix="boot-%s-" % disk, dir=cache)
+    control = tempfile.mkdtemp(prefix="boot-%s-" % disk, dir=cache)
     try:
-        archive = Cpio()
-        archive.file(GUEST_PROGRAM, _read_bytes(program), executable=True)
-        for path in _with_shared_libraries(extra_programs):
-            archive.file(path, _read_bytes(path), executable=True)
-        for path in extra_files:
-            if not os.path.isabs(path):
-                raise GuestError("extra file %r is not an absolute path" % path)
-            archive.file(path, _read_bytes(path))
-        initramfs = os.path.join(work, "initramfs.cpio")
-        with open(initramfs, "wb") as out:
-            # The kernel unpacks concatenated archives one after the other.
-            out.write(_read_bytes(kernel.base_initramfs))
-            out.write(archive.finish())
-        console = os.path.join(work, "console.log")
-        results = os.path.join(work, "results.txt")
-        command = [
-            qemu, "-machine", "pc,accel=tcg", "-m", "256", "-nodefaults",
+        variables = {"PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
+                     "HOME": "/root", "LANG": "C.UTF-8", "CI": os.environ.get("CI", "")}
+        variables.update(env or {})
+        _write(os.path.join(control, "command.sh"), "".join(
+            ["export %s=%s\n" % (k, shlex.quote(v)) for k, v in variables.items()]
+            + ["cd %s || exit 125\n" % shlex.quote(cwd),
+               "exec %s\n" % " ".join(shlex.quote(word) for word in command)]))
+        virtfs = ["-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,"
+                  "readonly=on,multidevs=remap",
+                  "-virtfs", "local,path=%s,mount_tag=control,security_model=none,"
+                  "multidevs=remap" % control]
+        lines = []
+        for i, share in enumerate(shares):
+            share = os.path.abspath(share)
+            if not os.path.isdir(share) or "," in share or " " in share:
+                raise GuestError("cannot share %r" % share)
+            virtfs += ["-virtfs", "local,path=%s,mount_tag=share%d,security_model=none,"
+                       "multidevs=remap" % (share, i)]
+            lines.append("share%d %s\n" % (i, share))
+        _write(os.path.join(control, "shares"), "".join(lines))
+        console = os.path.join(control, "console.log")
+        qemu_command = [
+            qemu, "-machine", "pc,accel=tcg", "-m", str(MEMORY_MIB), "-nodefaults",
             "-display", "none", "-no-reboot",
-            "-kernel", kernel.vmlinuz, "-initrd", initramfs,
+            "-kernel", kernel.vmlinuz, "-initrd", kernel.initramfs,
             "-append", "console=ttyS0 loglevel=4 panic=-1 rdinit=/init",
-            "-serial", "file:" + console, "-serial", "file:" + results,
-        ] + disk_arguments
+            "-serial", "file:" + console] + virtfs + arguments
         started = time.monotonic()
         try:
-            finished = subprocess.run(command, stdin=subprocess.DEVNULL,
-                                      stdout=subprocess.PIPE,
-                                      stderr=subprocess.STDOUT,
-                                      timeout=BOOT_TIMEOUT_SECONDS)
+            finished = subprocess.run(qemu_command, stdin=subprocess.DEVNULL,
+                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                      timeout=timeout)
         except subprocess.TimeoutExpired:
-            raise GuestError("the guest did not power off within %d s; console:\n%s"
-                             % (BOOT_TIMEOUT_SECONDS, _read(console)[-4000:]))
+            raise GuestError("the machine did not power off within %d s; output:\n%s\n"
+                             "console:\n%s" % (timeout, _read(os.path.join(control, "output"))
+                                               [-3000:], _read(console)[-4000:]))
         seconds = time.monotonic() - started
-        console_text = _read(console)
         if finished.returncode != 0:
             raise GuestError("qemu failed (%d): %s" % (
                 finished.returncode, finished.stdout.decode(errors="replace")))
-        try:
-            status, files, hdparm_output, hdparm_status = parse_results(_read(results))
-        except GuestError as error:
-            raise GuestError("%s; console:\n%s" % (error, console_text[-4000:]))
-        return GuestRun(exit_status=status, files=files, hdparm_output=hdparm_output,
-                        hdparm_status=hdparm_status, console=console_text,
-                        boot_seconds=seconds)
+        status = _read(os.path.join(control, "status")).strip()
+        if not status.isdigit():
+            raise GuestError("the command did not run in the machine; console:\n%s"
+                             % _read(console)[-4000:])
+        return GuestRun(status=int(status), output=_read(os.path.join(control, "output"), "rb"),
+                        console=_read(console), seconds=seconds)
     finally:
-        shutil.rmtree(work, ignore_errors=True)
-
-
-def _with_shared_libraries(programs):
-    """`programs` (absolute paths) and the libraries they load, each once."""
-    paths = []
-    for program in programs:
-        if not os.path.isabs(program):
-            raise GuestError("extra program %r is not an absolute path" % program)
-        needed = [program]
-        # ldd refuses a static program, which needs nothing.
-        if _has_interpreter(_read_bytes(program)):
-            needed += _shared_libraries(program)
-        paths += [path for path in needed if path not in paths]
-    return paths
-
-
-def _has_interpreter(elf):
-    """True when a 64-bit little-endian ELF image names a dynamic loader (has
-    a PT_INTERP program header)."""
-    if elf[:6] != b"\x7fELF\x02\x01":
-        raise GuestError("not a 64-bit little-endian ELF program")
-    table, = struct.unpack_from("<Q", elf, 0x20)
-    entry_size, count = struct.unpack_from("<HH", elf, 0x36)
-    return any(struct.unpack_from("<I", elf, table + i * entry_size)[0] == 3
-               for i in range(count))
-
-
-def _read_bytes(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def _read(path):
-    try:
-        with open(path, "rb") as f:
-            return f.read().decode(errors="replace")
-    except FileNotFoundError:
-        return ""
+        shutil.rmtree(control, ignore_errors=True)
 
 
 # ---------------------------------------------------------------------------
-# Command line
+# 32-bit Wine
 
 
-def _show(run, show_hdparm, out):
-    out.write(b"exit status %d (%d)\n" % (run.exit_status, run.result))
-    for name in ("qorvane.log", "qorvane.err"):
-        if name not in run.files:
-            out.write(b"--- %s: not created\n" % name.encode())
-            continue
-        content = run.files[name]
-        out.write(b"--- %s (%d bytes)\n" % (name.encode(), len(content)))
-        out.write(content)
-    for name in sorted(set(run.files) - {"qorvane.log", "qorvane.err"}):
-        out.write(b"--- also left: %s\n" % name.encode())
-    if show_hdparm and run.hdparm_output is not None:
-        out.write(b"--- hdparm -I /dev/sda (status %d)\n" % run.hdparm_status)
-        out.write(run.hdparm_output)
-    out.write(b"--- boot took %.1f s\n" % run.boot_seconds)
+WINE32 = "/usr/lib/wine/wine"
+WINE32_SERVER = "/usr/lib/wine/wineserver32"
+
+
+def wine32_environment(prefix):
+    """The environment for 32-bit Wine in the machine: no Mono or Gecko
+    (their installers would be looked for), no messages, no display."""
+    return {"WINEARCH": "win32", "WINEPREFIX": prefix, "WINEDEBUG": "-all",
+            "WINEDLLOVERRIDES": "mscoree,mshtml=", "WINESERVER": WINE32_SERVER}
+
+
+def prepare_wine32_prefix(cache=DEFAULT_CACHE, kernel=None):
+    """Makes a 32-bit Wine prefix in the machine, once, and returns its path
+    in `cache`. Later boots see it through the read-only root under the tmpfs
+    overlay, so each boot changes its own copy and the prefix stays as made."""
+    folder = os.path.join(os.path.abspath(cache), "wine32")
+    prefix = os.path.join(folder, "prefix")
+    marker = os.path.join(folder, "complete")
+    if os.path.exists(marker):
+        return prefix
+    if not os.path.exists(WINE32):
+        raise GuestError("32-bit Wine is not installed (package wine32:i386)")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    # Made on the machine's tmpfs, then copied out: writing it straight to
+    # the share takes twice as long.
+    made = "/tmp/wine32-prefix"
+    script = ("%s wineboot --init && %s -w && cp -a %s %s"
+              % (WINE32, WINE32_SERVER, made, shlex.quote(prefix)))
+    run = boot(["sh", "-c", script], shares=[folder], kernel=kernel, cache=cache,
+               env=wine32_environment(made))
+    if run.status != 0:
+        raise GuestError("making the 32-bit Wine prefix failed (%d): %s\nconsole:\n%s"
+                         % (run.status, run.output.decode(errors="replace")[-3000:],
+                            run.console[-3000:]))
+    _write(marker, "")
+    return prefix
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    commands = parser.add_subparsers(dest="command", required=True)
-    run = commands.add_parser("run", help="boot once and print what the program left")
-    run.add_argument("--program", required=True, help="statically linked x86-64 program")
-    run.add_argument("--disk", choices=DISKS, default="ahci")
-    run.add_argument("--cache", default=DEFAULT_CACHE,
-                     help="folder kept between boots (default %(default)s)")
-    run.add_argument("--model", default=DEFAULT_MODEL)
-    run.add_argument("--firmware", default=DEFAULT_FIRMWARE)
-    run.add_argument("--serial", default=DEFAULT_SERIAL)
-    run.add_argument("--hdparm", action="store_true", help="also print hdparm -I /dev/sda")
-    run.add_argument("--console", action="store_true", help="also print the kernel console")
+    parser.add_argument("--kernel", choices=KERNELS, default=DEFAULT_KERNEL)
+    parser.add_argument("--disk", choices=DISKS, default="none")
+    parser.add_argument("--model", default=DEFAULT_MODEL)
+    parser.add_argument("--firmware", default=DEFAULT_FIRMWARE)
+    parser.add_argument("--serial", default=DEFAULT_SERIAL)
+    parser.add_argument("--share", action="append", default=[],
+                        help="host folder mounted writable at its own path")
+    parser.add_argument("--cwd", default=os.getcwd())
+    parser.add_argument("--cache", default=DEFAULT_CACHE)
+    parser.add_argument("--timeout", type=int, default=DEFAULT_TIMEOUT_SECONDS)
+    parser.add_argument("--console", action="store_true", help="also print the console")
+    parser.add_argument("--wine32", action="store_true",
+                        help="run the command with a 32-bit Wine prefix made once in the cache")
+    parser.add_argument("command", nargs="+")
     arguments = parser.parse_args(argv)
     try:
-        result = boot(arguments.program, arguments.disk, arguments.cache,
-                      arguments.model, arguments.firmware, arguments.serial)
+        kernel = prepare_kernel(arguments.cache, arguments.kernel)
+        env = {}
+        if arguments.wine32:
+            env = wine32_environment(prepare_wine32_prefix(arguments.cache, kernel))
+        run = boot(arguments.command, arguments.disk, arguments.share,
+                   os.path.abspath(arguments.cwd),
+                   env=env, kernel=kernel, cache=arguments.cache, model=arguments.model,
+                   firmware=arguments.firmware, serial=arguments.serial,
+                   timeout=arguments.timeout)
     except (GuestError, subprocess.CalledProcessError, OSError) as error:
         output = getattr(error, "output", None)
         sys.stderr.write("guest.py: %s%s\n" % (error, "\n" + output if output else ""))
-        return 2
+        return 125
     if arguments.console:
-        sys.stdout.write(result.console)
+        sys.stdout.write(run.console)
+        sys.stdout.flush()
+    sys.stdout.buffer.write(run.output)
     sys.stdout.flush()
-    _show(result, arguments.hdparm, sys.stdout.buffer)
-    sys.stdout.buffer.flush()
-    return 0
+    sys.stderr.write("guest.py: status %d, %.1f s\n" % (run.status, run.seconds))
+    return run.status
 
 
 if __name__ == "__main__":

@@ -10,8 +10,6 @@
 #include "ata_test_drive.h"
 
 #define IOCTL_ATA_PASS_THROUGH_CODE 0x0004D02Cu
-/* DataBufferOffset sits at byte 24 of the 64-bit ATA_PASS_THROUGH_EX. */
-#define DATA_BUFFER_OFFSET_POSITION 24
 
 static DEVICE_OBJECT *control_device;
 static AtaTestSetup current_setup;
@@ -31,7 +29,7 @@ static void RecordRequest(ULONG code, const UCHAR *buffer, ULONG input_length,
   last_record.control_code = code;
   last_record.input_length = input_length;
   last_record.output_length = output_length;
-  for (i = 0; i < ATA_TEST_HEADER_SIZE; i++) {
+  for (i = 0; i < ATA_TEST_RECORDED_BYTES; i++) {
     last_record.header[i] = i < input_length ? buffer[i] : 0;
   }
   last_record.data_area_zero = 1;
@@ -49,7 +47,7 @@ static NTSTATUS AnswerPassThrough(UCHAR *buffer, ULONG input_length,
   if (current_setup.completion_status != 0) return current_setup.completion_status;
   if (!current_setup.write_data) return STATUS_SUCCESS;
   if (input_length < ATA_TEST_HEADER_SIZE) return STATUS_INVALID_PARAMETER;
-  data_offset = *(const ULONG_PTR *)(buffer + DATA_BUFFER_OFFSET_POSITION);
+  data_offset = *(const ULONG_PTR *)(buffer + ATA_TEST_DATA_BUFFER_OFFSET_POSITION);
   if (data_offset < ATA_TEST_HEADER_SIZE ||
       data_offset + ATA_TEST_IDENTIFY_SIZE > output_length) {
     return STATUS_INVALID_PARAMETER;
@@ -75,7 +73,7 @@ static NTSTATUS HandleControl(IRP *irp, ULONG code, UCHAR *buffer, ULONG input_l
   return Complete(irp, STATUS_INVALID_PARAMETER, 0);
 }
 
-static NTSTATUS DispatchDeviceControl(DEVICE_OBJECT *device, IRP *irp) {
+static NTSTATUS NTAPI DispatchDeviceControl(DEVICE_OBJECT *device, IRP *irp) {
   IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
   ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
   ULONG input_length = stack->Parameters.DeviceIoControl.InputBufferLength;
@@ -94,12 +92,12 @@ static NTSTATUS DispatchDeviceControl(DEVICE_OBJECT *device, IRP *irp) {
   return Complete(irp, status, returned);
 }
 
-static NTSTATUS DispatchCreate(DEVICE_OBJECT *device, IRP *irp) {
+static NTSTATUS NTAPI DispatchCreate(DEVICE_OBJECT *device, IRP *irp) {
   if (device != control_device) last_record.open_count++;
   return Complete(irp, STATUS_SUCCESS, 0);
 }
 
-static NTSTATUS DispatchClose(DEVICE_OBJECT *device, IRP *irp) {
+static NTSTATUS NTAPI DispatchClose(DEVICE_OBJECT *device, IRP *irp) {
   (void)device;
   return Complete(irp, STATUS_SUCCESS, 0);
 }

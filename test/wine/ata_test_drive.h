@@ -1,5 +1,6 @@
 /* What the test drive and its control helper exchange. Shared by the driver
-   (kernel mode) and the helper (user mode); both are 64-bit builds. */
+   (kernel mode) and the helper (user mode), built for the same architecture
+   as the program under test, 32- or 64-bit. */
 #ifndef ATA_TEST_DRIVE_H
 #define ATA_TEST_DRIVE_H
 
@@ -12,7 +13,12 @@
 #define IOCTL_ATA_TEST_SETUP 0x00222000u  /* in: AtaTestSetup */
 #define IOCTL_ATA_TEST_RECORD 0x00222004u /* out: AtaTestRecord */
 
-#define ATA_TEST_HEADER_SIZE 48   /* ATA_PASS_THROUGH_EX, 64-bit layout */
+/* ATA_PASS_THROUGH_EX: 40 bytes in the 32-bit layout, 48 in the 64-bit one,
+   where DataBufferOffset (a ULONG_PTR) is 8 bytes and aligned to 8. */
+#define ATA_TEST_HEADER_SIZE (sizeof(void *) == 8 ? 48 : 40)
+#define ATA_TEST_DATA_BUFFER_OFFSET_POSITION (sizeof(void *) == 8 ? 24 : 20)
+/* The record keeps this many first input bytes in either layout. */
+#define ATA_TEST_RECORDED_BYTES 48
 #define ATA_TEST_IDENTIFY_SIZE 512
 
 /* How the drive answers the next pass-through requests. */
@@ -30,7 +36,7 @@ typedef struct AtaTestRecord {
   unsigned long input_length;
   unsigned long output_length;
   unsigned long data_area_zero; /* 1 when every input byte behind the header was 0 */
-  unsigned char header[ATA_TEST_HEADER_SIZE]; /* first input bytes, zero-padded */
+  unsigned char header[ATA_TEST_RECORDED_BYTES]; /* first input bytes, zero-padded */
 } AtaTestRecord;
 
 #endif

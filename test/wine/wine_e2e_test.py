@@ -1,20 +1,28 @@
 #!/usr/bin/env python3
-"""End-to-end tests of the 64-bit qorvane.exe under Wine.
+"""End-to-end tests of qorvane.exe under Wine, 32- or 64-bit.
 
 Each case runs the program in a fresh scratch folder and checks the exit code
 and the exact bytes of qorvane.log and qorvane.err. A test kernel driver
 (ata_test_drive.sys) plays physical drive 0 and records what it was sent.
 
-One private Wine prefix per suite run; one Wine session per test class:
+The image decides the layout of the request the drive must see (the 40-byte
+32-bit ATA_PASS_THROUGH_EX or the 48-byte 64-bit one); --wine names the Wine
+loader that runs it (wine64 for a 64-bit image, wine for a 32-bit one, which
+this machine runs only in the emulated machine: test/qemu/guest.py --wine32).
+
+One Wine prefix per suite run: WINEPREFIX when it is set (a prefix made
+beforehand, which the run may change), otherwise a private one made here. One
+Wine session per test class:
   - SimulatedDriveTest: the test driver in place of Wine's PhysicalDrive0;
   - WineOwnDriveTest:   Wine's own PhysicalDrive0, which has no ATA pass-through;
   - NoDriveTest:        Wine's mount manager disabled, so no PhysicalDrive0 at all.
 
 usage: wine_e2e_test.py --program qorvane.exe --driver ata_test_drive.sys
                         --launcher run_with_exit_code.exe
-                        --control ata_test_control.exe [unittest options]
-Environment: WINE64 (default /usr/lib/wine/wine64), WINESERVER,
-QORVANE_WINE_KEEP=1 keeps the temporary folder.
+                        --control ata_test_control.exe [--wine LOADER]
+                        [unittest options]
+Environment: WINEPREFIX, WINESERVER, QORVANE_WINE_KEEP=1 keeps the temporary
+folder.
 """
 
 import argparse
@@ -27,13 +35,14 @@ import tempfile
 import time
 import unittest
 
-WINE64 = os.environ.get("WINE64", "/usr/lib/wine/wine64")
+WINE = "/usr/lib/wine/wine64"  # the loader; --wine
 WINESERVER = os.environ.get("WINESERVER") or (
     "/usr/lib/wine/wineserver" if os.path.exists("/usr/lib/wine/wineserver")
     else shutil.which("wineserver") or "wineserver")
 TIMEOUT_SECONDS = 120
 
 PATHS = {}  # program, driver, launcher, control: absolute Linux paths
+PREFIX = None
 suite_root = None
 suite_start = None
 
@@ -54,15 +63,29 @@ def request_failed_line(error_number):
 
 
 IOCTL_ATA_PASS_THROUGH = 0x0004D02C
-HEADER_SIZE = 48  # ATA_PASS_THROUGH_EX, 64-bit layout
 DATA_AREA_SIZE = 131072
-# Length, AtaFlags, PathId, TargetId, Lun, ReservedAsUchar, DataTransferLength,
-# TimeOutValue, ReservedAsUlong, (4 bytes alignment), DataBufferOffset,
-# PreviousTaskFile, CurrentTaskFile.
-EXPECTED_HEADER = struct.pack(
-    "<HHBBBBIII4xQ8s8s", 48, 3, 0, 0, 0, 0, 512, 8, 0, 48,
-    bytes(8), bytes([0x00, 0x00, 0x00, 0x00, 0x00, 0xE0, 0xEC, 0x00]))
-assert len(EXPECTED_HEADER) == HEADER_SIZE
+# ATA_PASS_THROUGH_EX in each layout: Length, AtaFlags, PathId, TargetId, Lun,
+# ReservedAsUchar, DataTransferLength, TimeOutValue, ReservedAsUlong,
+# DataBufferOffset (a ULONG_PTR: 4 bytes, or 8 aligned to 8), PreviousTaskFile,
+# CurrentTaskFile.
+HEADER_FORMATS = {32: "<HHBBBBIIII8s8s", 64: "<HHBBBBIII4xQ8s8s"}
+HEADER_SIZE = None      # of the image under test, set in main()
+EXPECTED_HEADER = None
+
+
+def expected_header(bits):
+    size = struct.calcsize(HEADER_FORMATS[bits])
+    return struct.pack(HEADER_FORMATS[bits], size, 3, 0, 0, 0, 0, 512, 8, 0, size,
+                       bytes(8), bytes([0x00, 0x00, 0x00, 0x00, 0x00, 0xE0, 0xEC, 0x00]))
+
+
+def image_bits(path):
+    """32 or 64, from the machine field of a PE image's file header."""
+    with open(path, "rb") as image:
+        data = image.read(4096)
+    header, = struct.unpack_from("<I", data, 0x3C)
+    machine, = struct.unpack_from("<H", data, header + 4)
+    return {0x014C: 32, 0x8664: 64}[machine]
 
 SETUP_FORMAT = "<II512s"     # AtaTestSetup (the status as its unsigned bits)
 RECORD_FORMAT = "<6I48s"     # AtaTestRecord
@@ -113,7 +136,7 @@ def wine_environment(dll_overrides):
     env = dict(os.environ)
     for name in ("DISPLAY", "WAYLAND_DISPLAY", "WINEDLLOVERRIDES"):
         env.pop(name, None)
-    env["WINEPREFIX"] = os.path.join(suite_root, "prefix")
+    env["WINEPREFIX"] = PREFIX
     env["WINEDEBUG"] = "-all"
     if dll_overrides:
         env["WINEDLLOVERRIDES"] = dll_overrides
@@ -145,16 +168,18 @@ def stop_session(env):
 
 
 def setUpModule():
-    global suite_root, suite_start
+    global suite_root, suite_start, PREFIX
     suite_start = time.monotonic()
     for name in ("program", "driver", "launcher", "control"):
         if not os.path.isfile(PATHS[name]):
             raise RuntimeError("missing %s: %s" % (name, PATHS[name]))
     suite_root = tempfile.mkdtemp(prefix="qorvane-wine-")
     unittest.addModuleCleanup(remove_suite_folder)
+    PREFIX = PREFIX or os.path.join(suite_root, "prefix")
     # No Mono or Gecko: their installers would be looked for at prefix creation.
     env = wine_environment("mscoree,mshtml=")
-    run_checked([WINE64, "wineboot", "--init"], env)
+    if not os.path.isdir(PREFIX):
+        run_checked([WINE, "wineboot", "--init"], env)
     # The prefix's first session must end before a driver can be started in a
     # new one (otherwise its start fails with 1053 or 1055).
     stop_session(env)
@@ -203,7 +228,7 @@ class WineSessionTest(unittest.TestCase):
         return tempfile.mkdtemp(dir=self.scratch_parent)
 
     def wine(self, arguments, cwd):
-        return run_checked([WINE64] + arguments, self.env, cwd)
+        return run_checked([WINE] + arguments, self.env, cwd)
 
     def run_program(self, folder, arguments=()):
         """Runs qorvane.exe in folder; returns (exit code, report, error file)."""
@@ -221,10 +246,10 @@ class SimulatedDriveTest(WineSessionTest):
     def setUpClass(cls):
         super().setUpClass()
         cls.control_folder = tempfile.mkdtemp(prefix="control-", dir=suite_root)
-        run_checked([WINE64, "sc", "create", "ata_test_drive", "type=", "kernel",
+        run_checked([WINE, "sc", "create", "ata_test_drive", "type=", "kernel",
                      "start=", "demand", "binPath=", windows_path(PATHS["driver"])],
                     cls.env)
-        run_checked([WINE64, "sc", "start", "ata_test_drive"], cls.env)
+        run_checked([WINE, "sc", "start", "ata_test_drive"], cls.env)
 
     def set_drive(self, identify=bytes(512), completion_status=0, write_data=True):
         with open(os.path.join(self.control_folder, "setup.bin"), "wb") as file:
@@ -251,7 +276,9 @@ class SimulatedDriveTest(WineSessionTest):
         self.assertEqual(record["control_code"], IOCTL_ATA_PASS_THROUGH)
         self.assertEqual(record["input_length"], HEADER_SIZE + DATA_AREA_SIZE)
         self.assertEqual(record["output_length"], HEADER_SIZE + DATA_AREA_SIZE)
-        self.assertEqual(record["header"].hex(" "), EXPECTED_HEADER.hex(" "))
+        # The header byte for byte, and the data area's first bytes behind it.
+        self.assertEqual(record["header"].hex(" "),
+                         (EXPECTED_HEADER + bytes(48 - HEADER_SIZE)).hex(" "))
         self.assertEqual(record["data_area_zero"], 1)
 
     def test_identify_contents_written_unchanged(self):
@@ -384,12 +411,20 @@ class NoDriveTest(WineSessionTest):
 
 
 def main():
+    global WINE, HEADER_SIZE, EXPECTED_HEADER, PREFIX
     parser = argparse.ArgumentParser(add_help=False)
     for name in ("program", "driver", "launcher", "control"):
         parser.add_argument("--" + name, required=True)
+    parser.add_argument("--wine", default=WINE)
     known, rest = parser.parse_known_args()
-    for name, value in vars(known).items():
-        PATHS[name] = os.path.abspath(value)
+    WINE = known.wine
+    for name in ("program", "driver", "launcher", "control"):
+        PATHS[name] = os.path.abspath(getattr(known, name))
+    bits = image_bits(PATHS["program"])
+    EXPECTED_HEADER = expected_header(bits)
+    HEADER_SIZE = len(EXPECTED_HEADER)
+    PREFIX = os.environ.get("WINEPREFIX") or None
+    sys.stderr.write("%d-bit image %s under %s\n" % (bits, PATHS["program"], WINE))
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 
