@@ -401,33 +401,151 @@ def prepare_wine32_prefix(cache=DEFAULT_CACHE, kernel=None):
     return prefix
 
 
+# ---------------------------------------------------------------------------
+# One run of the program against the machine's disk
+
+
+@dataclasses.dataclass
+class Report:
+    """What one run of the program in the machine left."""
+    result: int             # the program's result, as a signed number
+    files: dict             # name -> bytes, everything left in its folder
+    hdparm_output: bytes    # hdparm -I /dev/sda; None without a /dev/sda
+    hdparm_status: int
+    extra_output: bytes     # what the extra command printed, if one was given
+    run: GuestRun
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def report(program, disk="ahci", kernel=None, cache=DEFAULT_CACHE, model=DEFAULT_MODEL,
+           firmware=DEFAULT_FIRMWARE, serial=DEFAULT_SERIAL, launcher=None, bridge=None,
+           extra_command=None):
+    """Boots the machine with `disk` and runs `program` once in an empty
+    folder: a Linux program as it is, or, with `launcher` and `bridge`, a
+    32-bit Windows program under 32-bit Wine, with the bridge driver standing
+    for physical drive 0 in front of /dev/sda and the launcher reporting the
+    full exit code. Then asks hdparm -I /dev/sda, and runs `extra_command` (a
+    list) if one is given."""
+    program = os.path.abspath(program)
+    os.makedirs(cache, exist_ok=True)
+    out = tempfile.mkdtemp(prefix="report-", dir=cache)
+    try:
+        os.mkdir(os.path.join(out, "run"))
+        quoted = shlex.quote
+        env = {}
+        lines = ["cd %s/run" % quoted(out)]
+        if bridge:
+            env = wine32_environment(prepare_wine32_prefix(cache, kernel))
+            # One Wine session for the whole run: the driver lives as long
+            # as the session that started it.
+            lines = [
+                "%s -p" % WINE32_SERVER,
+                "%s sc create ata_bridge type= kernel start= demand binPath= %s >/dev/null"
+                % (WINE32, quoted(windows_path(bridge))),
+                "%s sc start ata_bridge >%s/bridge.log 2>&1 ||"
+                " { echo 'the bridge did not start:'; cat %s/bridge.log; exit 3; }"
+                % (WINE32, quoted(out), quoted(out))] + lines + [
+                "%s %s %s >%s/result" % (WINE32, quoted(windows_path(launcher)),
+                                         quoted(windows_path(program)), quoted(out))]
+        else:
+            lines += ["%s; echo $? >%s/result" % (quoted(program), quoted(out))]
+        lines += ["cd /",
+                  "if [ -b /dev/sda ]; then hdparm -I /dev/sda >%s/hdparm 2>&1;"
+                  " echo $? >%s/hdparm_status; fi" % (quoted(out), quoted(out))]
+        if extra_command:
+            lines += ["%s >%s/extra 2>&1" % (" ".join(quoted(w) for w in extra_command),
+                                            quoted(out))]
+        if bridge:
+            lines += ["%s -k" % WINE32_SERVER]
+        run = boot(["sh", "-c", "\n".join(lines)], disk, shares=[out], kernel=kernel,
+                   cache=cache, model=model, firmware=firmware, serial=serial, env=env)
+        result = _read(os.path.join(out, "result")).strip()
+        if run.status != 0 or not result:
+            raise GuestError("the run in the machine failed (%d): %s\nconsole:\n%s"
+                             % (run.status, run.output.decode(errors="replace")[-3000:],
+                                run.console[-3000:]))
+        if bridge:  # the launcher's 8 hex digits
+            value = int(result.splitlines()[-1], 16)
+            value = value - (1 << 32) if value >= 1 << 31 else value
+        else:       # Linux keeps the low byte
+            value = int(result)
+            value = value - 256 if value >= 128 else value
+        files = {}
+        for name in os.listdir(os.path.join(out, "run")):
+            files[name] = _read(os.path.join(out, "run", name), "rb")
+        hdparm_status = _read(os.path.join(out, "hdparm_status")).strip()
+        return Report(result=value, files=files,
+                      hdparm_output=(_read(os.path.join(out, "hdparm"), "rb")
+                                     if hdparm_status else None),
+                      hdparm_status=int(hdparm_status) if hdparm_status else None,
+                      extra_output=_read(os.path.join(out, "extra"), "rb"), run=run)
+    finally:
+        shutil.rmtree(out, ignore_errors=True)
+
+
+def show_report(found, out):
+    """Prints a report as script/run shows it: the result, both files with CR
+    shown, and what hdparm says of the disk."""
+    out.write("result: %d (exit code 0x%08X)\n" % (found.result, found.result & 0xFFFFFFFF))
+    for name in ("qorvane.log", "qorvane.err"):
+        if name not in found.files:
+            out.write("--- %s: not created\n" % name)
+            continue
+        content = found.files[name]
+        out.write("--- %s (%d bytes; CR shown as \\r)\n" % (name, len(content)))
+        out.write(content.decode("latin-1").replace("\r", "\\r"))
+    if found.hdparm_output is not None:
+        out.write("--- hdparm -I /dev/sda, in the same machine (status %d)\n"
+                  % found.hdparm_status)
+        for line in found.hdparm_output.decode(errors="replace").splitlines():
+            if re.match(r"\s*(Model Number|Serial Number|Firmware Revision):", line):
+                out.write(line.strip() + "\n")
+    out.write("--- the machine ran for %.1f s\n" % found.run.seconds)
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--kernel", choices=KERNELS, default=DEFAULT_KERNEL)
-    parser.add_argument("--disk", choices=DISKS, default="none")
-    parser.add_argument("--model", default=DEFAULT_MODEL)
-    parser.add_argument("--firmware", default=DEFAULT_FIRMWARE)
-    parser.add_argument("--serial", default=DEFAULT_SERIAL)
-    parser.add_argument("--share", action="append", default=[],
-                        help="host folder mounted writable at its own path")
-    parser.add_argument("--cwd", default=os.getcwd())
-    parser.add_argument("--cache", default=DEFAULT_CACHE)
-    parser.add_argument("--timeout", type=int, default=DEFAULT_TIMEOUT_SECONDS)
-    parser.add_argument("--console", action="store_true", help="also print the console")
-    parser.add_argument("--wine32", action="store_true",
-                        help="run the command with a 32-bit Wine prefix made once in the cache")
-    parser.add_argument("command", nargs="+")
+    commands = parser.add_subparsers(dest="mode", required=True)
+    run_parser = commands.add_parser("run", help="run a command, print its output")
+    report_parser = commands.add_parser(
+        "report", help="run the program once against the disk; print its files and hdparm's view")
+    for sub in (run_parser, report_parser):
+        sub.add_argument("--kernel", choices=KERNELS, default=DEFAULT_KERNEL)
+        sub.add_argument("--disk", choices=DISKS, default="none" if sub is run_parser else "ahci")
+        sub.add_argument("--model", default=DEFAULT_MODEL)
+        sub.add_argument("--firmware", default=DEFAULT_FIRMWARE)
+        sub.add_argument("--serial", default=DEFAULT_SERIAL)
+        sub.add_argument("--cache", default=DEFAULT_CACHE)
+    run_parser.add_argument("--share", action="append", default=[],
+                            help="host folder mounted writable at its own path")
+    run_parser.add_argument("--cwd", default=os.getcwd())
+    run_parser.add_argument("--timeout", type=int, default=DEFAULT_TIMEOUT_SECONDS)
+    run_parser.add_argument("--console", action="store_true", help="also print the console")
+    run_parser.add_argument("--wine32", action="store_true",
+                            help="with a 32-bit Wine prefix made once in the cache")
+    run_parser.add_argument("command", nargs="+")
+    report_parser.add_argument("--program", required=True)
+    report_parser.add_argument("--launcher", help="run_with_exit_code.exe: a Windows program")
+    report_parser.add_argument("--bridge", help="ata_bridge.sys: a Windows program")
     arguments = parser.parse_args(argv)
     try:
         kernel = prepare_kernel(arguments.cache, arguments.kernel)
+        identity = dict(model=arguments.model, firmware=arguments.firmware,
+                        serial=arguments.serial)
+        if arguments.mode == "report":
+            found = report(arguments.program, arguments.disk, kernel, arguments.cache,
+                           launcher=arguments.launcher, bridge=arguments.bridge, **identity)
+            show_report(found, sys.stdout)
+            return 0
         env = {}
         if arguments.wine32:
             env = wine32_environment(prepare_wine32_prefix(arguments.cache, kernel))
         run = boot(arguments.command, arguments.disk, arguments.share,
-                   os.path.abspath(arguments.cwd),
-                   env=env, kernel=kernel, cache=arguments.cache, model=arguments.model,
-                   firmware=arguments.firmware, serial=arguments.serial,
-                   timeout=arguments.timeout)
+                   os.path.abspath(arguments.cwd), env=env, kernel=kernel,
+                   cache=arguments.cache, timeout=arguments.timeout, **identity)
     except (GuestError, subprocess.CalledProcessError, OSError) as error:
         output = getattr(error, "output", None)
         sys.stderr.write("guest.py: %s%s\n" % (error, "\n" + output if output else ""))
