@@ -10,6 +10,8 @@ Run it again after changing it; the files are kept in the repository."""
 import os
 import struct
 
+from make_corpus import write_seeds
+
 CORPUS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sat_outcome_corpus")
 
 GOOD, CHECK_CONDITION, BUSY = 0x00, 0x02, 0x08
@@ -52,13 +54,7 @@ SEEDS = {
 
 
 def main():
-    os.makedirs(CORPUS, exist_ok=True)
-    for name in os.listdir(CORPUS):
-        os.unlink(os.path.join(CORPUS, name))
-    for name, data in sorted(SEEDS.items()):
-        with open(os.path.join(CORPUS, name), "wb") as out:
-            out.write(data)
-    print(f"{len(SEEDS)} seeds in {CORPUS}")
+    write_seeds(CORPUS, SEEDS)
 
 
 if __name__ == "__main__":
