@@ -118,10 +118,18 @@ def places(error_place, report_place):
     return error_place | report_place << 2
 
 
+def write_seeds(folder, seeds):
+    """Makes `folder` hold exactly `seeds`, a file per name."""
+    os.makedirs(folder, exist_ok=True)
+    for name in os.listdir(folder):
+        os.unlink(os.path.join(folder, name))
+    for name, data in sorted(seeds.items()):
+        with open(os.path.join(folder, name), "wb") as out:
+            out.write(data)
+    print(f"{len(seeds)} seeds in {folder}")
+
+
 def main():
-    os.makedirs(CORPUS, exist_ok=True)
-    for name in os.listdir(CORPUS):
-        os.unlink(os.path.join(CORPUS, name))
     seeds = {}
     for name, drive in DRIVES.items():
         seeds["ok_" + name] = seed(places(NOTHING, NOTHING), drive)
@@ -150,10 +158,7 @@ def main():
                                                      open_error=5),
         "both_directories": seed(places(DIRECTORY, DIRECTORY), wd),
     })
-    for name, data in sorted(seeds.items()):
-        with open(os.path.join(CORPUS, name), "wb") as out:
-            out.write(data)
-    print(f"{len(seeds)} seeds in {CORPUS}")
+    write_seeds(CORPUS, seeds)
 
 
 if __name__ == "__main__":

@@ -4,7 +4,9 @@
 // IOCTL_ATA_PASS_THROUGH on Linux: the ATA_PASS_THROUGH_EX request goes to the
 // disk through the kernel's SCSI generic interface (SG_IO) as an
 // ATA PASS-THROUGH (16) command block, which the kernel's SCSI/ATA translation
-// layer (or a bridge that speaks it) turns back into the ATA command.
+// layer (or a bridge that speaks it) turns back into the ATA command. The
+// command block and the reading of the answer are sat_translation's; this is
+// the Linux half around them.
 //
 // Results, as the errno value that becomes the last-error number:
 //   0           the command reached the ATA device and completed. A command
@@ -12,19 +14,23 @@
 //               written back into CurrentTaskFile then has its ERR bit set.
 //   EINVAL      (22) the request is malformed: the header's Length is not the
 //               size of ATA_PASS_THROUGH_EX, both data directions are asked
-//               for, a data direction comes with no transfer length, or the
-//               data area (DataBufferOffset, DataTransferLength) does not lie
+//               for, a data direction comes with a transfer length that is
+//               zero or not a whole number of 512-byte blocks, or the data
+//               area (DataBufferOffset, DataTransferLength) does not lie
 //               behind the header inside the buffer.
 //   EOPNOTSUPP  (95) the device refused the command block itself: CHECK
 //               CONDITION with sense key ILLEGAL REQUEST and no ATA registers.
 //               This is what a disk that does not speak ATA (a plain SCSI or
 //               virtio disk) answers.
-//   ETIMEDOUT   (110) the command did not complete within TimeOutValue.
+//   ETIMEDOUT   (110) the SCSI layer ended the command as timed out (host
+//               status DID_TIME_OUT or driver status DRIVER_TIMEOUT): it got
+//               no answer within TimeOutValue.
 //   EIO         (5) the command never completed at an ATA device for any other
 //               reason: a host or driver error on the way, a SCSI status other
-//               than GOOD or CHECK CONDITION, or a CHECK CONDITION that carries
+//               than GOOD or CHECK CONDITION, a CHECK CONDITION that carries
 //               no ATA registers and is no ILLEGAL REQUEST (NOT READY, UNIT
-//               ATTENTION, HARDWARE ERROR, ...).
+//               ATTENTION, HARDWARE ERROR, ...), or returned registers whose
+//               status still shows BSY.
 //   any other   the errno of the SG_IO ioctl itself (for instance ENOTTY when
 //               the file is no SCSI device, EPERM without the rights to send
 //               raw commands).
@@ -32,21 +38,14 @@
 #include <scsi/sg.h>
 #include <stdint.h>
 
+#include "platform/sat_translation.h"
 #include "platform/windows_api-posix.h"
-
-// ATA PASS-THROUGH (16) operation code.
-constexpr unsigned char kAtaPassThrough16 = 0x85;
-
-// Status register written back for a clean completion: a SATL reports one as
-// GOOD without registers (the check condition that would carry them is not
-// asked for), and a clean ATA completion shows DRDY and DSC.
-constexpr unsigned char kAtaStatusCleanCompletion = 0x50;
 
 // One SG_IO request. `io` points into `cdb` and `sense`, so the record is
 // filled and used where it lies, never copied.
 struct SatCommand {
   sg_io_hdr_t io;
-  unsigned char cdb[16];
+  unsigned char cdb[kAtaPassThrough16Size];
   unsigned char sense[96];
 };
 
@@ -63,7 +62,8 @@ int BuildSatCommand(unsigned char* buffer, uint32_t buffer_length,
 // 48-bit command, the PreviousTaskFile) of the header at the start of `buffer`
 // and returns 0; registers that the translation layer does not return keep
 // the values that were sent. Otherwise returns the errno value of the failure
-// class and leaves the header alone.
+// class and leaves the header alone. Of the sense buffer only the `sb_len_wr`
+// bytes the kernel wrote are read.
 int ReadSatOutcome(const SatCommand* command, int ioctl_errno,
                    unsigned char* buffer);
 
