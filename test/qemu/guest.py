@@ -5,16 +5,22 @@ The machine (QEMU with TCG) boots Debian's own kernel, fetched with apt-get
 download and unpacked, never installed. Its root is this machine's filesystem,
 shared read-only over 9p with a tmpfs overlay on top, so whatever is installed
 here (Wine, python3, hdparm, the project's builds) runs there too. Folders named
-with --share are mounted writable at their own paths: files go in and out
-through them. The kernel console goes to a file, for diagnosis.
+as shares are mounted writable at their own paths: files go in and out through
+them. The kernel console goes to a file, for diagnosis.
 
-    python3 test/qemu/guest.py [--kernel bookworm|trixie]
+    python3 test/qemu/guest.py run [--kernel bookworm|trixie]
         [--disk ahci|ide|virtio-scsi|none] [--model T] [--firmware T] [--serial T]
         [--share DIR]... [--cwd DIR] [--cache DIR] [--wine32] [--console]
         -- COMMAND [ARG]...
+    python3 test/qemu/guest.py report --program PROGRAM
+        [--launcher run_with_exit_code.exe --bridge ata_bridge.sys] [--disk ...]
 
-Prints the command's output (standard output and error, merged) and exits with
-its status. The kernel and the initramfs stay in the cache folder.
+`run` prints the command's output (standard output and error, merged) and
+exits with its status; --wine32 gives it a 32-bit Wine prefix. `report` runs
+the program once in an empty folder against the disk (a Linux program as it
+is, a 32-bit Windows one under 32-bit Wine through the bridge driver) and
+prints its result, both files and what hdparm -I says of the same disk. The
+kernels, the initramfs and the Wine prefix stay in the cache folder.
 """
 
 import argparse
