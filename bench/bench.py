@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Measures qorvane against its floors and its peers and prints one table.
 
-    python3 bench/bench.py [--only size,windows,linux,start] [--windows-runs N]
+    python3 bench/bench.py [--only size,windows,windows32,linux,start]
+                           [--windows-runs N] [--windows32-runs N]
                            [--linux-runs N] [--no-write]
 
 Run through script/bench, which builds everything first. Every figure is a
@@ -17,10 +18,15 @@ ratio of two things measured side by side in the same run, each with its goal:
            step alone (bench/drive_step.cc), and the drive step's three calls
            timed in one process (bench/request_cost.c), which tell where the
            time over the empty program goes;
+  windows32
+           the shipped image, build/win32/qorvane.exe, under 32-bit Wine in
+           the emulated machine (test/qemu/guest.py), against the empty 32-bit
+           program, timed the same way in one Wine session of one boot with
+           the simulated drive (built for i686) answering;
   linux    in one boot of the emulated machine (an ATA disk on AHCI),
            build/host/qorvane, `hdparm -I /dev/sda` and `smartctl -i /dev/sda`
-           (Debian's, with their shared libraries and smartctl's drive
-           database), run in turn by a static timer inside the guest;
+           (this machine's, which the guest sees as its root), run in turn by
+           a timer inside the guest;
   start    instructions of one native run on this machine (which has no
            /dev/sda, so the run ends at the drive step) against
            bench/start_floor.c, counted by valgrind's callgrind, both with the
@@ -35,6 +41,7 @@ import datetime
 import os
 import platform
 import re
+import shlex
 import shutil
 import statistics
 import struct
@@ -50,10 +57,11 @@ sys.path.insert(0, os.path.join(ROOT, "test", "wine"))
 
 BUILD = os.path.join(ROOT, "build")
 RESULTS = os.path.join(ROOT, "bench", "results.md")
-FIGURES = ("size", "windows", "linux", "start")
+FIGURES = ("size", "windows", "windows32", "linux", "start")
 
 SIZE_GOAL = 1.10
 WINDOWS_GOAL = 1.05
+WINDOWS32_GOAL = 1.05
 REQUEST_COST_ROUNDS = 100
 LINUX_GOAL = 0.50
 START_GOAL = 1.20
@@ -248,8 +256,7 @@ def run_in_wine(runs):
                         wine.windows_path(drive_step))
             run(control_folder, wine.windows_path(control), "record", "record.bin")
             with open(os.path.join(control_folder, "record.bin"), "rb") as file:
-                record = dict(zip(wine.RECORD_FIELDS,
-                                  struct.unpack(wine.RECORD_FORMAT, file.read())))
+                record = drive_record(file.read())
             with open(os.path.join(scratch, "qorvane.log"), "rb") as file:
                 report = file.read()
             # Last, so that its opens stay out of the record above.
@@ -262,24 +269,35 @@ def run_in_wine(runs):
     return timed.decode(), record, report, steps.decode()
 
 
-def measure_windows(runs):
+def drive_record(data):
+    """The simulated drive's record, as ata_test_control wrote it."""
     import wine_e2e_test as wine
+    return dict(zip(wine.RECORD_FIELDS, struct.unpack(wine.RECORD_FORMAT, data)))
+
+
+def check_drive_reads(codes, record, report, drive_runs):
+    """Raises unless the runs that were to read the simulated drive all did:
+    exit codes 0, the drive opened and asked once per run (the untimed first
+    round included), and the last report the one the drive's answer gives."""
+    import wine_e2e_test as wine
+    if set(codes) != {"00000000"} or report != wine.REALISTIC_REPORT or (
+            record["open_count"], record["request_count"]) != (drive_runs, drive_runs):
+        raise RuntimeError(
+            "not every run read the simulated drive: exit codes %s, report %r, "
+            "drive opened %d and asked %d times for %d runs" % (
+                sorted(set(codes)), report, record["open_count"],
+                record["request_count"], drive_runs))
+
+
+def measure_windows(runs):
     measured = Measured()
     started = time.monotonic()
     output, record, report, steps = run_in_wine(runs)
     session_seconds = time.monotonic() - started
 
     times, codes = parse_timer_output(output, 3)
-    # Every run of the program and of its drive step, the untimed first ones
-    # included, reached the drive once.
-    drive_runs = 2 * (runs + 1)
-    if set(codes[0] + codes[2]) != {"00000000"} or report != wine.REALISTIC_REPORT or (
-            record["open_count"], record["request_count"]) != (drive_runs, drive_runs):
-        raise RuntimeError(
-            "not every run read the simulated drive: exit codes %s, report %r, "
-            "drive opened %d and asked %d times for %d runs" % (
-                sorted(set(codes[0] + codes[2])), report, record["open_count"],
-                record["request_count"], drive_runs))
+    # The program and its drive step both read the drive.
+    check_drive_reads(codes[0] + codes[2], record, report, 2 * (runs + 1))
     ours, empty = statistics.median(times[0]), statistics.median(times[1])
     ratio = ours / empty
     measured.rows.append(Row(
@@ -363,18 +381,113 @@ def parse_timer_output(text, command_count):
 
 
 # ---------------------------------------------------------------------------
-# Linux run cost against the peers
+# In the emulated machine: the shipped image under 32-bit Wine
+
+
+def run_in_guest(script, disk, env=None, inputs=None):
+    """Boots the emulated machine once with `disk` and runs the shell script
+    there, to its first failing command, with $SHARE a writable folder of
+    this machine that holds `inputs` (name: bytes). Returns the boot's
+    GuestRun and the files the script left in the folder. The scripts run
+    the programs they time in the guest's own /tmp: in the share every
+    report file would cross 9p."""
+    import guest
+    os.makedirs(guest.DEFAULT_CACHE, exist_ok=True)
+    share = tempfile.mkdtemp(prefix="bench-", dir=guest.DEFAULT_CACHE)
+    try:
+        for name, data in (inputs or {}).items():
+            with open(os.path.join(share, name), "wb") as file:
+                file.write(data)
+        run = guest.boot(["sh", "-ec", script], disk, shares=[share],
+                         env=dict(env or {}, SHARE=share))
+        if run.status != 0:
+            raise RuntimeError("the run in the emulated machine failed (%d): %s\n"
+                               "console:\n%s" % (
+                                   run.status, run.output.decode(errors="replace")[-3000:],
+                                   run.console[-3000:]))
+        files = {}
+        for name in os.listdir(share):
+            with open(os.path.join(share, name), "rb") as file:
+                files[name] = file.read()
+        return run, files
+    finally:
+        shutil.rmtree(share, ignore_errors=True)
+
+
+# The shipped image's run in one Wine session of the emulated machine, as
+# run_in_wine does it on this machine.
+WINDOWS32_SCRIPT = """
+%(server)s -p
+%(wine)s sc create ata_test_drive type= kernel start= demand binPath= %(driver)s
+%(wine)s sc start ata_test_drive
+cd "$SHARE"
+%(wine)s %(control)s setup setup.bin
+mkdir /tmp/run
+cd /tmp/run
+%(wine)s %(timer)s %(runs)d %(program)s %(floor)s >"$SHARE/times.txt"
+cp qorvane.log "$SHARE/"
+cd "$SHARE"
+%(wine)s %(control)s record record.bin
+%(server)s -k
+"""
+
+
+def measure_windows32(runs):
+    import guest
+    import wine_e2e_test as wine
+    measured = Measured()
+    paths = {name: shlex.quote(guest.windows_path(build_path("win32", *parts)))
+             for name, parts in (
+                 ("program", ("qorvane.exe",)),
+                 ("floor", ("bench", "bench_empty_gui.exe")),
+                 ("timer", ("bench", "bench_time_in_turn.exe")),
+                 ("driver", ("test", "wine", "ata_test_drive.sys")),
+                 ("control", ("test", "wine", "ata_test_control.exe")))}
+    env = guest.wine32_environment(guest.prepare_wine32_prefix())
+    run, files = run_in_guest(
+        WINDOWS32_SCRIPT % dict(paths, runs=runs, wine=guest.WINE32,
+                                server=guest.WINE32_SERVER),
+        "none", env, {"setup.bin": struct.pack(wine.SETUP_FORMAT, 0, 1,
+                                               wine.realistic_block())})
+    times, codes = parse_timer_output(files["times.txt"].decode(), 2)
+    check_drive_reads(codes[0], drive_record(files["record.bin"]),
+                      files.get("qorvane.log"), runs + 1)
+    ours, empty = statistics.median(times[0]), statistics.median(times[1])
+    ratio = ours / empty
+    measured.rows.append(Row(
+        "Shipped image under 32-bit Wine (QEMU, simulated drive), median of %d"
+        % runs, "%.2f ms" % (ours / 1e6),
+        "%.2f ms, empty 32-bit GUI program" % (empty / 1e6),
+        "%.3f" % ratio, "≤ %.2f" % WINDOWS32_GOAL, verdict(ratio, WINDOWS32_GOAL)))
+    measured.details.append(
+        "Windows 32-bit: build/win32/qorvane.exe %s, the empty program %s "
+        "(median [quartiles]; in one boot of the emulated machine without a "
+        "disk, %.0f s, one 32-bit Wine session with the i686 simulated drive "
+        "answering; timed there with the performance counter from "
+        "CreateProcess to the end of the process, programs in turn); the "
+        "median of the per-round ratios is %.3f, of the differences %+.2f ms."
+        % (spread(times[0]), spread(times[1]), run.seconds,
+           paired_ratio(times[0], times[1]),
+           paired_difference(times[0], times[1]) / 1e6))
+    if ratio > WINDOWS32_GOAL:
+        measured.notes.append(
+            "Windows 32-bit goal missed: qorvane.exe takes %.2f ms more per "
+            "run than the empty program, where the goal allows %.2f ms." % (
+                (ours - empty) / 1e6, empty * (WINDOWS32_GOAL - 1) / 1e6))
+    return measured
+
+
+# ---------------------------------------------------------------------------
+# Linux run cost against the peers, in the emulated machine
 
 HDPARM = "/usr/sbin/hdparm"
 SMARTCTL = "/usr/sbin/smartctl"
-SMARTCTL_DRIVE_DATABASE = "/var/lib/smartmontools/drivedb/drivedb.h"
-# The guest runs this in an empty folder in place of the program; every file
-# left there comes back.
-GUEST_SCRIPT = """#!/bin/sh
-%(smartctl)s -i /dev/sda >smartctl.out 2>&1
-echo $? >smartctl.status
-%(timer)s %(runs)d %(program)s -- %(hdparm)s -I /dev/sda -- %(smartctl)s -i /dev/sda >times.txt
-echo $? >timer.status
+# smartctl runs once untimed first, so that its message shows when it fails.
+LINUX_SCRIPT = """
+cd /tmp
+%(smartctl)s -i /dev/sda
+%(timer)s %(runs)d %(program)s -- %(hdparm)s -I /dev/sda -- %(smartctl)s -i /dev/sda >"$SHARE/times.txt"
+cp qorvane.log "$SHARE/"
 """
 PEERS = ("hdparm -I /dev/sda", "smartctl -i /dev/sda")
 
@@ -387,25 +500,9 @@ def measure_linux(runs):
     for path in (HDPARM, SMARTCTL):
         if not os.path.isfile(path):
             raise RuntimeError("%s is missing: apt-get install hdparm smartmontools" % path)
-    cache = os.path.join(BUILD, "host", "qemu")
-    kernel = guest.prepare_kernel(cache)
-    with tempfile.TemporaryDirectory(prefix="qorvane-bench-") as folder:
-        script = os.path.join(folder, "bench.sh")
-        with open(script, "w") as file:
-            file.write(GUEST_SCRIPT % {"smartctl": SMARTCTL, "hdparm": HDPARM,
-                                       "timer": timer, "program": program,
-                                       "runs": runs})
-        extra_files = [SMARTCTL_DRIVE_DATABASE] if os.path.isfile(
-            SMARTCTL_DRIVE_DATABASE) else []
-        run = guest.boot(script, "ahci", cache, kernel=kernel,
-                         extra_programs=[timer, program, HDPARM, SMARTCTL],
-                         extra_files=extra_files)
-    files = run.files
-    if files.get("timer.status", b"").strip() != b"0":
-        raise RuntimeError("the guest's timer failed: %r" % files)
-    if files.get("smartctl.status", b"").strip() != b"0":
-        raise RuntimeError("smartctl -i failed in the guest: %s"
-                           % files.get("smartctl.out", b"").decode(errors="replace"))
+    run, files = run_in_guest(LINUX_SCRIPT % {
+        "smartctl": SMARTCTL, "hdparm": HDPARM, "timer": timer,
+        "program": program, "runs": runs}, "ahci")
     times, statuses = parse_timer_output(files["times.txt"].decode(), 3)
     failed = [name for name, codes in zip(("qorvane",) + PEERS, statuses)
               if set(codes) != {"0"}]
@@ -433,7 +530,7 @@ def measure_linux(runs):
         "Linux, one boot (%.0f s): qorvane %s, %s %s, %s %s (median "
         "[quartiles]; timed in the guest from posix_spawn to waitpid, output "
         "to /dev/null); medians of the per-round ratios: %.3f and %.3f."
-        % (run.boot_seconds, spread(times[0], digits=3),
+        % (run.seconds, spread(times[0], digits=3),
            PEERS[0], spread(times[1], digits=3),
            PEERS[1], spread(times[2], digits=3),
            paired_ratio(times[0], times[1]), paired_ratio(times[0], times[2])))
@@ -532,6 +629,7 @@ def main(argv=None):
     parser.add_argument("--only", default=",".join(FIGURES),
                         help="figures to measure, of %s" % ", ".join(FIGURES))
     parser.add_argument("--windows-runs", type=int, default=100)
+    parser.add_argument("--windows32-runs", type=int, default=50)
     parser.add_argument("--linux-runs", type=int, default=50)
     parser.add_argument("--no-write", action="store_true",
                         help="print only; do not write bench/results.md")
@@ -547,6 +645,7 @@ def main(argv=None):
     measurers = {
         "size": measure_size,
         "windows": lambda: measure_windows(arguments.windows_runs),
+        "windows32": lambda: measure_windows32(arguments.windows32_runs),
         "linux": lambda: measure_linux(arguments.linux_runs),
         "start": measure_start,
     }

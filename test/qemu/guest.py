@@ -77,7 +77,8 @@ mount -t devtmpfs devtmpfs /newroot/dev
 mkdir -p /newroot/dev/shm /newroot/dev/pts
 mount -t tmpfs -o mode=1777 tmpfs /newroot/dev/shm
 mount -t devpts devpts /newroot/dev/pts
-for folder in /tmp /run /var/tmp; do mount -t tmpfs -o mode=1777 tmpfs /newroot$folder; done
+# /tmp stays the overlay's: the project may be checked out below it.
+mount -t tmpfs -o mode=0755 tmpfs /newroot/run
 while read tag path; do
   mkdir -p "/newroot$path" && mount -t 9p -o $options "$tag" "/newroot$path" ||
     echo "guest: share $tag not mounted at $path"
