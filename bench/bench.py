@@ -229,10 +229,11 @@ def run_in_wine(runs):
     control = build_path("win64", "test", "wine", "ata_test_control.exe")
 
     def run(folder, *command):
-        return wine.run_checked([wine.WINE64] + list(command), env, folder)
+        return wine.run_checked([wine.WINE] + list(command), env, folder)
 
-    # The suite's helpers keep the prefix below suite_root.
+    # A private prefix, made here, as the suite makes its own.
     wine.suite_root = tempfile.mkdtemp(prefix="qorvane-bench-wine-", dir="/tmp")
+    wine.PREFIX = os.path.join(wine.suite_root, "prefix")
     control_folder = os.path.join(wine.suite_root, "control")
     scratch = os.path.join(wine.suite_root, "scratch")
     try:
