@@ -390,8 +390,8 @@ def run_in_guest(script, disk, env=None, inputs=None):
     there, to its first failing command, with $SHARE a writable folder of
     this machine that holds `inputs` (name: bytes). Returns the boot's
     GuestRun and the files the script left in the folder. The scripts run
-    the programs they time in the guest's own /tmp: in the share every
-    report file would cross 9p."""
+    the programs they time in a new folder of the guest, which its overlay
+    keeps in memory: in the share every report file would cross 9p."""
     import guest
     os.makedirs(guest.DEFAULT_CACHE, exist_ok=True)
     share = tempfile.mkdtemp(prefix="bench-", dir=guest.DEFAULT_CACHE)
@@ -418,13 +418,13 @@ def run_in_guest(script, disk, env=None, inputs=None):
 # The shipped image's run in one Wine session of the emulated machine, as
 # run_in_wine does it on this machine.
 WINDOWS32_SCRIPT = """
+run=$(mktemp -d)
 %(server)s -p
 %(wine)s sc create ata_test_drive type= kernel start= demand binPath= %(driver)s
 %(wine)s sc start ata_test_drive
 cd "$SHARE"
 %(wine)s %(control)s setup setup.bin
-mkdir /tmp/run
-cd /tmp/run
+cd "$run"
 %(wine)s %(timer)s %(runs)d %(program)s %(floor)s >"$SHARE/times.txt"
 cp qorvane.log "$SHARE/"
 cd "$SHARE"
@@ -485,7 +485,7 @@ HDPARM = "/usr/sbin/hdparm"
 SMARTCTL = "/usr/sbin/smartctl"
 # smartctl runs once untimed first, so that its message shows when it fails.
 LINUX_SCRIPT = """
-cd /tmp
+cd "$(mktemp -d)"
 %(smartctl)s -i /dev/sda
 %(timer)s %(runs)d %(program)s -- %(hdparm)s -I /dev/sda -- %(smartctl)s -i /dev/sda >"$SHARE/times.txt"
 cp qorvane.log "$SHARE/"
