@@ -2,7 +2,7 @@
 """The program against a real ATA stack: Debian's kernel in QEMU.
 
     python3 test/qemu/qemu_e2e_test.py --program build/host/qorvane
-        [--kernel bookworm|trixie] [--probe build/host/test/qemu/ata_command_probe]
+        --probe build/host/test/qemu/ata_command_probe [--kernel bookworm|trixie]
     python3 test/qemu/qemu_e2e_test.py --program build/win32/qorvane.exe
         --launcher .../run_with_exit_code.exe --bridge .../ata_bridge.sys
     [--cache DIR] [unittest options]
@@ -11,8 +11,8 @@ The Linux program runs as it is; the 32-bit Windows program runs under 32-bit
 Wine with the bridge driver as physical drive 0 in front of the machine's
 first disk. One boot per disk: an ATA disk on AHCI, one on the legacy IDE
 controller, a virtio-scsi disk (which does not speak ATA) and, for the Linux
-program, no disk at all. With --probe, the AHCI boot also sends READ LOG EXT
-through the Linux port's own DeviceIoControl. Exits 77 (skipped) when QEMU is
+program, no disk at all; for it the AHCI boot also runs the probe, which sends
+READ LOG EXT through the Linux port's own DeviceIoControl. Exits 77 (skipped) when QEMU is
 not installed, except under CI=true, where that is a failure.
 """
 
@@ -75,10 +75,7 @@ def setUpModule():
 
 
 def run_of(test, disk):
-    run = RUNS.get(disk)
-    if run is None:
-        test.skipTest("no %s boot for the bridge: it needs a disk to stand in front of;"
-                      " the Wine suite has the run without a drive" % disk)
+    run = RUNS[disk]
     if isinstance(run, Exception):
         test.fail("the %s boot failed: %s" % (disk, run))
     return run
@@ -117,14 +114,6 @@ class AtaDiskTest(unittest.TestCase):
                 self.assertEqual(report[1].decode().strip(),
                                  hdparm_field(run.hdparm_output, "Firmware Revision"))
 
-    def test_drive_abort_comes_back_as_a_completed_request(self):
-        if not OPTIONS.probe:
-            self.skipTest("no probe of the Linux port's DeviceIoControl given")
-        run = run_of(self, "ahci")
-        # ERR and DRDY in the status register, ABRT in the error register.
-        self.assertEqual(b"completed 1 last-error 0 status 0x41 error 0x04\n",
-                         run.extra_output)
-
 
 class NoAtaDiskTest(unittest.TestCase):
 
@@ -141,6 +130,12 @@ class NoAtaDiskTest(unittest.TestCase):
              "qorvane.err": b"Error getting drive information (%d), returning -2\r\n" % number},
             run.files)
 
+
+class LinuxPortTest(unittest.TestCase):
+    """The Linux program only: the bridge needs a disk to stand in front of
+    (the Wine suite has the run without a drive), and the probe is the Linux
+    port's."""
+
     def test_no_disk_at_all(self):
         run = run_of(self, "none")
         self.assertIsNone(run.hdparm_output, "the guest had a /dev/sda")
@@ -149,6 +144,12 @@ class NoAtaDiskTest(unittest.TestCase):
             {"qorvane.log": b"",
              "qorvane.err": b"Error opening drive handle, returning -1\r\n"},
             run.files)
+
+    def test_drive_abort_comes_back_as_a_completed_request(self):
+        run = run_of(self, "ahci")
+        # ERR and DRDY in the status register, ABRT in the error register.
+        self.assertEqual(b"completed 1 last-error 0 status 0x41 error 0x04\n",
+                         run.extra_output)
 
 
 def main():
@@ -173,10 +174,16 @@ def main():
             return 1
         print("SKIPPED: " + message)
         return 77
+    if bridged() == bool(OPTIONS.probe) or bridged() != bool(OPTIONS.launcher):
+        print("FAILED: give --probe for a Linux program, --launcher and --bridge for "
+              "a Windows one")
+        return 1
     for path in (OPTIONS.program, OPTIONS.probe, OPTIONS.launcher, OPTIONS.bridge):
         if path and not os.path.isfile(path):
             print("FAILED: no file at %s" % path)
             return 1
+    if bridged():
+        del globals()["LinuxPortTest"]
     program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
     return 0 if program.result.wasSuccessful() else 1
 
