@@ -385,43 +385,13 @@ def parse_timer_output(text, command_count):
 # In the emulated machine: the shipped image under 32-bit Wine
 
 
-def run_in_guest(script, disk, env=None, inputs=None):
-    """Boots the emulated machine once with `disk` and runs the shell script
-    there, to its first failing command, with $SHARE a writable folder of
-    this machine that holds `inputs` (name: bytes). Returns the boot's
-    GuestRun and the files the script left in the folder. The scripts run
-    the programs they time in a new folder of the guest, which its overlay
-    keeps in memory: in the share every report file would cross 9p."""
-    import guest
-    os.makedirs(guest.DEFAULT_CACHE, exist_ok=True)
-    share = tempfile.mkdtemp(prefix="bench-", dir=guest.DEFAULT_CACHE)
-    try:
-        for name, data in (inputs or {}).items():
-            with open(os.path.join(share, name), "wb") as file:
-                file.write(data)
-        run = guest.boot(["sh", "-ec", script], disk, shares=[share],
-                         env=dict(env or {}, SHARE=share))
-        if run.status != 0:
-            raise RuntimeError("the run in the emulated machine failed (%d): %s\n"
-                               "console:\n%s" % (
-                                   run.status, run.output.decode(errors="replace")[-3000:],
-                                   run.console[-3000:]))
-        files = {}
-        for name in os.listdir(share):
-            with open(os.path.join(share, name), "rb") as file:
-                files[name] = file.read()
-        return run, files
-    finally:
-        shutil.rmtree(share, ignore_errors=True)
-
-
 # The shipped image's run in one Wine session of the emulated machine, as
-# run_in_wine does it on this machine.
+# run_in_wine does it on this machine. The programs timed run in a new folder
+# of the guest, which its overlay keeps in memory: in the share every report
+# file would cross 9p.
 WINDOWS32_SCRIPT = """
 run=$(mktemp -d)
-%(server)s -p
-%(wine)s sc create ata_test_drive type= kernel start= demand binPath= %(driver)s
-%(wine)s sc start ata_test_drive
+%(start_driver)s
 cd "$SHARE"
 %(wine)s %(control)s setup setup.bin
 cd "$run"
@@ -442,14 +412,15 @@ def measure_windows32(runs):
                  ("program", ("qorvane.exe",)),
                  ("floor", ("bench", "bench_empty_gui.exe")),
                  ("timer", ("bench", "bench_time_in_turn.exe")),
-                 ("driver", ("test", "wine", "ata_test_drive.sys")),
                  ("control", ("test", "wine", "ata_test_control.exe")))}
+    start_driver = guest.wine32_driver_start(
+        "ata_test_drive", build_path("win32", "test", "wine", "ata_test_drive.sys"))
     env = guest.wine32_environment(guest.prepare_wine32_prefix())
-    run, files = run_in_guest(
+    run, files = guest.run_in_share(
         WINDOWS32_SCRIPT % dict(paths, runs=runs, wine=guest.WINE32,
-                                server=guest.WINE32_SERVER),
-        "none", env, {"setup.bin": struct.pack(wine.SETUP_FORMAT, 0, 1,
-                                               wine.realistic_block())})
+                                server=guest.WINE32_SERVER, start_driver=start_driver),
+        "the 32-bit Windows figure", "none", env=env,
+        inputs={"setup.bin": struct.pack(wine.SETUP_FORMAT, 0, 1, wine.realistic_block())})
     times, codes = parse_timer_output(files["times.txt"].decode(), 2)
     check_drive_reads(codes[0], drive_record(files["record.bin"]),
                       files.get("qorvane.log"), runs + 1)
@@ -501,9 +472,9 @@ def measure_linux(runs):
     for path in (HDPARM, SMARTCTL):
         if not os.path.isfile(path):
             raise RuntimeError("%s is missing: apt-get install hdparm smartmontools" % path)
-    run, files = run_in_guest(LINUX_SCRIPT % {
+    run, files = guest.run_in_share(LINUX_SCRIPT % {
         "smartctl": SMARTCTL, "hdparm": HDPARM, "timer": timer,
-        "program": program, "runs": runs}, "ahci")
+        "program": program, "runs": runs}, "the Linux figure", "ahci")
     times, statuses = parse_timer_output(files["times.txt"].decode(), 3)
     failed = [name for name, codes in zip(("qorvane",) + PEERS, statuses)
               if set(codes) != {"0"}]

@@ -365,12 +365,51 @@ def boot(command, disk="none", shares=(), cwd="/", env=None, kernel=None,
         shutil.rmtree(control, ignore_errors=True)
 
 
+def checked(run, what):
+    """`run`, unless its command failed: then a GuestError that says `what`
+    failed, with the end of its output and of the console."""
+    if run.status != 0:
+        raise GuestError("%s failed (%d): %s\nconsole:\n%s" % (
+            what, run.status, run.output.decode(errors="replace")[-3000:],
+            run.console[-3000:]))
+    return run
+
+
+def run_in_share(script, what, disk="none", inputs=None, env=None, kernel=None,
+                 cache=DEFAULT_CACHE, **identity):
+    """Boots once and runs the shell script to its first failing command,
+    with $SHARE a new writable folder of this machine that holds `inputs`
+    (name: bytes). Raises GuestError unless it succeeds; returns its GuestRun
+    and every file left below the folder, by path relative to it."""
+    os.makedirs(cache, exist_ok=True)
+    share = tempfile.mkdtemp(prefix="share-", dir=cache)
+    try:
+        for name, data in (inputs or {}).items():
+            _write(os.path.join(share, name), data)
+        run = checked(boot(["sh", "-ec", script], disk, shares=[share],
+                           env=dict(env or {}, SHARE=share), kernel=kernel, cache=cache,
+                           **identity), what)
+        files = {}
+        for folder, _, names in os.walk(share):
+            for name in names:
+                path = os.path.join(folder, name)
+                files[os.path.relpath(path, share)] = _read(path, "rb")
+        return run, files
+    finally:
+        shutil.rmtree(share, ignore_errors=True)
+
+
 # ---------------------------------------------------------------------------
 # 32-bit Wine
 
 
 WINE32 = "/usr/lib/wine/wine"
 WINE32_SERVER = "/usr/lib/wine/wineserver32"
+
+
+def windows_path(path):
+    """Wine's name for a path of this machine (drive Z: is the root)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def wine32_environment(prefix):
@@ -398,14 +437,22 @@ def prepare_wine32_prefix(cache=DEFAULT_CACHE, kernel=None):
     made = "/tmp/wine32-prefix"
     script = ("%s wineboot --init && %s -w && cp -a %s %s"
               % (WINE32, WINE32_SERVER, made, shlex.quote(prefix)))
-    run = boot(["sh", "-c", script], shares=[folder], kernel=kernel, cache=cache,
-               env=wine32_environment(made))
-    if run.status != 0:
-        raise GuestError("making the 32-bit Wine prefix failed (%d): %s\nconsole:\n%s"
-                         % (run.status, run.output.decode(errors="replace")[-3000:],
-                            run.console[-3000:]))
+    checked(boot(["sh", "-c", script], shares=[folder], kernel=kernel, cache=cache,
+                 env=wine32_environment(made)), "making the 32-bit Wine prefix")
     _write(marker, "")
     return prefix
+
+
+def wine32_driver_start(name, driver):
+    """Shell lines that start a Wine session that stays up, and in it the
+    kernel driver `driver` (a path here) as service `name`: a driver lives
+    only as long as the session that started it."""
+    wine = "%s sc %%s %s" % (WINE32, name)
+    return "\n".join([
+        "%s -p" % WINE32_SERVER,
+        wine % "create" + " type= kernel start= demand binPath= "
+        + shlex.quote(windows_path(driver)),
+        wine % "start", ""])
 
 
 # ---------------------------------------------------------------------------
@@ -423,10 +470,6 @@ class Report:
     run: GuestRun
 
 
-def windows_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
 def report(program, disk="ahci", kernel=None, cache=DEFAULT_CACHE, model=DEFAULT_MODEL,
            firmware=DEFAULT_FIRMWARE, serial=DEFAULT_SERIAL, launcher=None, bridge=None,
            extra_command=None):
@@ -436,61 +479,48 @@ def report(program, disk="ahci", kernel=None, cache=DEFAULT_CACHE, model=DEFAULT
     for physical drive 0 in front of /dev/sda and the launcher reporting the
     full exit code. Then asks hdparm -I /dev/sda, and runs `extra_command` (a
     list) if one is given."""
-    program = os.path.abspath(program)
-    os.makedirs(cache, exist_ok=True)
-    out = tempfile.mkdtemp(prefix="report-", dir=cache)
-    try:
-        os.mkdir(os.path.join(out, "run"))
-        quoted = shlex.quote
-        env = {}
-        lines = ["cd %s/run" % quoted(out)]
-        if bridge:
-            env = wine32_environment(prepare_wine32_prefix(cache, kernel))
-            # One Wine session for the whole run: the driver lives as long
-            # as the session that started it.
-            lines = [
-                "%s -p" % WINE32_SERVER,
-                "%s sc create ata_bridge type= kernel start= demand binPath= %s >/dev/null"
-                % (WINE32, quoted(windows_path(bridge))),
-                "%s sc start ata_bridge >%s/bridge.log 2>&1 ||"
-                " { echo 'the bridge did not start:'; cat %s/bridge.log; exit 3; }"
-                % (WINE32, quoted(out), quoted(out))] + lines + [
-                "%s %s %s >%s/result" % (WINE32, quoted(windows_path(launcher)),
-                                         quoted(windows_path(program)), quoted(out))]
-        else:
-            lines += ["%s; echo $? >%s/result" % (quoted(program), quoted(out))]
-        lines += ["cd /",
-                  "if [ -b /dev/sda ]; then hdparm -I /dev/sda >%s/hdparm 2>&1;"
-                  " echo $? >%s/hdparm_status; fi" % (quoted(out), quoted(out))]
-        if extra_command:
-            lines += ["%s >%s/extra 2>&1" % (" ".join(quoted(w) for w in extra_command),
-                                            quoted(out))]
-        if bridge:
-            lines += ["%s -k" % WINE32_SERVER]
-        run = boot(["sh", "-c", "\n".join(lines)], disk, shares=[out], kernel=kernel,
-                   cache=cache, model=model, firmware=firmware, serial=serial, env=env)
-        result = _read(os.path.join(out, "result")).strip()
-        if run.status != 0 or not result:
-            raise GuestError("the run in the machine failed (%d): %s\nconsole:\n%s"
-                             % (run.status, run.output.decode(errors="replace")[-3000:],
-                                run.console[-3000:]))
-        if bridge:  # the launcher's 8 hex digits
-            value = int(result.splitlines()[-1], 16)
-            value = value - (1 << 32) if value >= 1 << 31 else value
-        else:       # Linux keeps the low byte
-            value = int(result)
-            value = value - 256 if value >= 128 else value
-        files = {}
-        for name in os.listdir(os.path.join(out, "run")):
-            files[name] = _read(os.path.join(out, "run", name), "rb")
-        hdparm_status = _read(os.path.join(out, "hdparm_status")).strip()
-        return Report(result=value, files=files,
-                      hdparm_output=(_read(os.path.join(out, "hdparm"), "rb")
-                                     if hdparm_status else None),
-                      hdparm_status=int(hdparm_status) if hdparm_status else None,
-                      extra_output=_read(os.path.join(out, "extra"), "rb"), run=run)
-    finally:
-        shutil.rmtree(out, ignore_errors=True)
+    quoted = shlex.quote
+    env = {}
+    lines = ['mkdir "$SHARE/run"']
+    if bridge:
+        env = wine32_environment(prepare_wine32_prefix(cache, kernel))
+        lines += [wine32_driver_start("ata_bridge", bridge)]
+    lines += ['cd "$SHARE/run"']
+    if bridge:
+        lines += ['%s %s %s >"$SHARE/result"' % (
+            WINE32, quoted(windows_path(launcher)), quoted(windows_path(program)))]
+    else:
+        lines += ['status=0; %s || status=$?; echo $status >"$SHARE/result"'
+                  % quoted(os.path.abspath(program))]
+    lines += ["cd /",
+              'if [ -b /dev/sda ]; then status=0; hdparm -I /dev/sda >"$SHARE/hdparm" 2>&1'
+              ' || status=$?; echo $status >"$SHARE/hdparm_status"; fi']
+    if extra_command:
+        # Its output is what is checked, so its failure does not end the run.
+        lines += ['%s >"$SHARE/extra" 2>&1 || true'
+                  % " ".join(quoted(word) for word in extra_command)]
+    if bridge:
+        lines += ["%s -k" % WINE32_SERVER]
+    run, files = run_in_share("\n".join(lines), "the run in the machine", disk, env=env,
+                              kernel=kernel, cache=cache, model=model, firmware=firmware,
+                              serial=serial)
+    result = files.get("result", b"").decode().strip()
+    if not result:
+        raise GuestError("the run in the machine left no result: %s"
+                         % run.output.decode(errors="replace")[-3000:])
+    if bridge:  # the launcher's 8 hex digits
+        value = int(result.splitlines()[-1], 16)
+        value = value - (1 << 32) if value >= 1 << 31 else value
+    else:       # Linux keeps the low byte
+        value = int(result)
+        value = value - 256 if value >= 128 else value
+    hdparm_status = files.get("hdparm_status", b"").strip()
+    return Report(result=value,
+                  files={name[len("run/"):]: data for name, data in files.items()
+                         if name.startswith("run/")},
+                  hdparm_output=files.get("hdparm") if hdparm_status else None,
+                  hdparm_status=int(hdparm_status) if hdparm_status else None,
+                  extra_output=files.get("extra", b""), run=run)
 
 
 def show_report(found, out):
