@@ -45,11 +45,18 @@ NTSTATUS PassThrough(UCHAR* buffer, ULONG input_length, ULONG output_length,
   bool data_in = (ata->AtaFlags & ATA_FLAGS_DATA_IN) != 0;
   bool data_out = (ata->AtaFlags & ATA_FLAGS_DATA_OUT) != 0;
   ULONG length = (data_in || data_out) ? ata->DataTransferLength : 0;
+  // The translation refuses both directions at once and lengths that are
+  // not whole blocks; what is left to check is that the data lies in the
+  // buffer.
+  UCHAR cdb[kAtaPassThrough16Size];
+  if (!BuildAtaPassThrough16(ata->AtaFlags, length, ata->PreviousTaskFile,
+                             ata->CurrentTaskFile, cdb)) {
+    return STATUS_INVALID_PARAMETER;
+  }
   ULONG_PTR limit = data_in ? output_length : input_length;
-  if ((data_in && data_out) ||
-      (length != 0 && (ata->DataBufferOffset < sizeof *ata ||
-                       ata->DataBufferOffset > limit ||
-                       length > limit - ata->DataBufferOffset))) {
+  if (length != 0 && (ata->DataBufferOffset < sizeof *ata ||
+                      ata->DataBufferOffset > limit ||
+                      length > limit - ata->DataBufferOffset)) {
     return STATUS_INVALID_PARAMETER;
   }
 
@@ -69,11 +76,7 @@ NTSTATUS PassThrough(UCHAR* buffer, ULONG input_length, ULONG output_length,
   scsi->DataTransferLength = length;
   scsi->DataBufferOffset = FIELD_OFFSET(ScsiRequest, data);
   scsi->TimeOutValue = ata->TimeOutValue;
-  if (!BuildAtaPassThrough16(ata->AtaFlags, length, ata->PreviousTaskFile,
-                             ata->CurrentTaskFile, scsi->Cdb)) {
-    ExFreePoolWithTag(request, kPoolTag);
-    return STATUS_INVALID_PARAMETER;
-  }
+  RtlCopyMemory(scsi->Cdb, cdb, sizeof cdb);
   if (data_out) RtlCopyMemory(request->data, buffer + ata->DataBufferOffset, length);
 
   IO_STATUS_BLOCK io;
