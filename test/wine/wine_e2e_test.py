@@ -35,6 +35,8 @@ import tempfile
 import time
 import unittest
 
+import pefile
+
 WINE = "/usr/lib/wine/wine64"  # the loader; --wine
 WINESERVER = os.environ.get("WINESERVER") or (
     "/usr/lib/wine/wineserver" if os.path.exists("/usr/lib/wine/wineserver")
@@ -81,11 +83,9 @@ def expected_header(bits):
 
 def image_bits(path):
     """32 or 64, from the machine field of a PE image's file header."""
-    with open(path, "rb") as image:
-        data = image.read(4096)
-    header, = struct.unpack_from("<I", data, 0x3C)
-    machine, = struct.unpack_from("<H", data, header + 4)
-    return {0x014C: 32, 0x8664: 64}[machine]
+    machine = pefile.PE(path, fast_load=True).FILE_HEADER.Machine
+    return {pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"]: 32,
+            pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]: 64}[machine]
 
 SETUP_FORMAT = "<II512s"     # AtaTestSetup (the status as its unsigned bits)
 RECORD_FORMAT = "<6I48s"     # AtaTestRecord
