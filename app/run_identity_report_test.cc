@@ -149,6 +149,8 @@ TEST_P(RunOutcomeTest, ResultAndBothFilesAreExact) {
 const std::string kDriveLine = "Error opening drive handle, returning -1\r\n";
 const std::string kFileLine = "Error opening file handle, returning -3\r\n";
 const std::string kWriteLine = "Error writing report file, returning -4\r\n";
+const std::string kDeviceErrorLine = "Error getting drive information (" +
+                                     std::to_string(ERROR_IO_DEVICE) + "), returning -2\r\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, RunOutcomeTest,
@@ -183,11 +185,12 @@ INSTANTIATE_TEST_SUITE_P(
                     RealisticDrive(), -3, kIsDirectory, kIsDirectory},
         OutcomeCase{"NoErrorFileReportOnFullDevice", kDirectory, kFullDevice,
                     RealisticDrive(), -4, kIsDirectory, kIsLink},
+        // A completed request that brought no IDENTIFY data is a device error.
+        OutcomeCase{"AllZeroIdentify", kNothing, kNothing, DriveWith("", ""), -2,
+                    kDeviceErrorLine, ""},
+        OutcomeCase{"AnswerWithoutData", kOldContents, kOldContents, AnswerWithoutData(),
+                    -2, kDeviceErrorLine, ""},
         // What the drive says reaches the report unchanged, but for CR LF.
-        OutcomeCase{"AllZeroIdentify", kNothing, kNothing, DriveWith("", ""), 0, "",
-                    "\r\n\r\n"},
-        OutcomeCase{"AnswerWithoutData", kNothing, kNothing, AnswerWithoutData(), 0, "",
-                    "\r\n\r\n"},
         OutcomeCase{"NulInsideModelCutsTheLine", kNothing, kNothing,
                     DriveWith(std::string("SAMSUNG\0SSD 870", 16), "FW"), 0, "",
                     "SAMSUNG\r\nFW\r\n"},

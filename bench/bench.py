@@ -250,7 +250,7 @@ def run_in_wine(runs):
             os.mkdir(control_folder)
             os.mkdir(scratch)
             with open(os.path.join(control_folder, "setup.bin"), "wb") as file:
-                file.write(struct.pack(wine.SETUP_FORMAT, 0, 1, wine.realistic_block()))
+                file.write(struct.pack(wine.SETUP_FORMAT, 0, wine.DATA_AND_REGISTERS, wine.realistic_block()))
             run(control_folder, wine.windows_path(control), "setup", "setup.bin")
             timed = run(scratch, wine.windows_path(timer), str(runs),
                         wine.windows_path(program), wine.windows_path(floor),
@@ -420,7 +420,7 @@ def measure_windows32(runs):
         WINDOWS32_SCRIPT % dict(paths, runs=runs, wine=guest.WINE32,
                                 server=guest.WINE32_SERVER, start_driver=start_driver),
         "the 32-bit Windows figure", "none", env=env,
-        inputs={"setup.bin": struct.pack(wine.SETUP_FORMAT, 0, 1, wine.realistic_block())})
+        inputs={"setup.bin": struct.pack(wine.SETUP_FORMAT, 0, wine.DATA_AND_REGISTERS, wine.realistic_block())})
     times, codes = parse_timer_output(files["times.txt"].decode(), 2)
     check_drive_reads(codes[0], drive_record(files["record.bin"]),
                       files.get("qorvane.log"), runs + 1)

@@ -10,12 +10,14 @@
 //   byte 0      bits 0-1: place of qorvane.err, bits 2-3: place of qorvane.log
 //               (0 nothing, 1 a file with old contents, 2 a directory,
 //               3 a link to /dev/full); bit 4: the drive completes the request
-//               without writing data
+//               without writing data; bit 5: it writes the registers back
 //   bytes 1-16  four little-endian 32-bit last-error numbers: CreateFileA,
 //               VirtualAlloc, DeviceIoControl, CloseHandle. A step fails when
 //               its number is not zero; CloseHandle always succeeds but leaves
 //               its number behind.
-//   bytes 17-   the 512 bytes of IDENTIFY DEVICE data
+//   bytes 17-528  the 512 bytes of IDENTIFY DEVICE data
+//   byte 529    the status register written back (with bit 5)
+//   byte 530    how many bytes the returned count falls short
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -38,7 +40,8 @@ enum Place { kNothing, kOldContents, kDirectory, kFullDevice };
 
 const size_t kSettingsSize = 17;
 const size_t kIdentifySize = 512;
-const size_t kInputSize = kSettingsSize + kIdentifySize;
+const size_t kCompletionSize = 2;
+const size_t kInputSize = kSettingsSize + kIdentifySize + kCompletionSize;
 
 const char kErrorFileName[] = "qorvane.err";
 const char kReportFileName[] = "qorvane.log";
@@ -77,6 +80,12 @@ void DecodeInput(const uint8_t* data, size_t size, FuzzCase* fuzz_case) {
   fuzz_case->drive.request_error = ReadLittleEndian32(input + 9);
   fuzz_case->drive.close_error = ReadLittleEndian32(input + 13);
   memcpy(fuzz_case->drive.identify_data, input + kSettingsSize, kIdentifySize);
+  const unsigned char* completion = input + kSettingsSize + kIdentifySize;
+  if ((input[0] & 0x20) != 0) {
+    fuzz_case->drive.returned_status = completion[0];
+    fuzz_case->drive.returned_error = 0x04;
+  }
+  fuzz_case->drive.bytes_returned_short_by = completion[1];
 }
 
 // ---- The rules, stated independently of the program ----
@@ -114,6 +123,18 @@ std::string ShownAs(Place place, const std::string& text_written) {
   return AsWrittenInTextMode(text_written);
 }
 
+// A completed request counts only when the whole block came back (the count
+// reaches the header and 512 bytes), the returned status shows no ERR, and the
+// block is not all zero.
+bool BringsIdentifyData(const DriveScript& drive) {
+  if (!drive.answer_writes_data || drive.bytes_returned_short_by != 0) return false;
+  if (drive.returned_status >= 0 && (drive.returned_status & 0x01) != 0) return false;
+  for (size_t i = 0; i < kIdentifySize; ++i) {
+    if (drive.identify_data[i] != 0) return true;
+  }
+  return false;
+}
+
 Outcome Expect(const FuzzCase& fuzz_case) {
   const DriveScript& drive = fuzz_case.drive;
   int result = 0;
@@ -135,10 +156,12 @@ Outcome Expect(const FuzzCase& fuzz_case) {
         drive.allocation_error != 0 ? drive.allocation_error : drive.request_error;
     result = -2;
     message = "Error getting drive information (" + Signed32(number) + "), returning -2\n";
+  } else if (!BringsIdentifyData(drive)) {
+    result = -2;
+    message = "Error getting drive information (" + Signed32(ERROR_IO_DEVICE) +
+              "), returning -2\n";
   } else {
-    static const unsigned char kNoData[kIdentifySize] = {};
-    const unsigned char* identify =
-        drive.answer_writes_data ? drive.identify_data : kNoData;
+    const unsigned char* identify = drive.identify_data;
     // Model: words 27 to 46; firmware: words 23 to 26.
     report = AtaText(identify, 54, 40) + "\n" + AtaText(identify, 46, 8) + "\n";
     if (fuzz_case.report_place == kFullDevice) {

@@ -3,7 +3,8 @@
 IDENTIFY DEVICE, each in a run that succeeds, and the same drives in runs where
 one step fails. Every seed is one input of identity_report_fuzzer: a settings
 byte, four little-endian 32-bit last-error numbers (CreateFileA, VirtualAlloc,
-DeviceIoControl, CloseHandle), then the 512 bytes of IDENTIFY data.
+DeviceIoControl, CloseHandle), the 512 bytes of IDENTIFY data, the status
+register the drive writes back and how far the returned count falls short.
 
 Run it again after changing it; the files are kept in the repository."""
 
@@ -15,6 +16,7 @@ CORPUS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
 # Places of the two files, in the settings byte.
 NOTHING, OLD_CONTENTS, DIRECTORY, FULL_DEVICE = range(4)
 NO_DATA = 0x10
+REGISTERS = 0x20
 
 
 def ata_string(text, length):
@@ -109,9 +111,9 @@ def odd_drives():
 
 
 def seed(settings, drive, open_error=0, allocation_error=0, request_error=0,
-         close_error=0):
+         close_error=0, status=0, short_by=0):
     return struct.pack("<BIIII", settings, open_error, allocation_error,
-                       request_error, close_error) + drive
+                       request_error, close_error) + drive + bytes([status, short_by])
 
 
 def places(error_place, report_place):
@@ -134,12 +136,20 @@ def main():
     for name, drive in DRIVES.items():
         seeds["ok_" + name] = seed(places(NOTHING, NOTHING), drive)
     for name, drive in odd_drives().items():
-        seeds["ok_" + name] = seed(places(NOTHING, NOTHING), drive)
+        # No drive answers IDENTIFY with nothing but zeros.
+        outcome = "completed_" if drive == bytes(512) else "ok_"
+        seeds[outcome + name] = seed(places(NOTHING, NOTHING), drive)
     wd = DRIVES["wd_blue_1tb"]
     ssd = DRIVES["samsung_870_evo"]
     seeds.update({
         "ok_over_old_files": seed(places(OLD_CONTENTS, OLD_CONTENTS), ssd),
-        "ok_without_data": seed(places(NOTHING, NOTHING) | NO_DATA, wd),
+        "completed_without_data": seed(places(NOTHING, NOTHING) | NO_DATA, wd),
+        "ok_registers_written_back": seed(places(NOTHING, NOTHING) | REGISTERS, wd,
+                                          status=0x50),
+        "completed_drive_aborted": seed(places(NOTHING, NOTHING) | REGISTERS, wd,
+                                        status=0x51),
+        "completed_count_short": seed(places(OLD_CONTENTS, OLD_CONTENTS), ssd,
+                                      short_by=1),
         "open_access_denied": seed(places(NOTHING, NOTHING), wd, open_error=5),
         "open_no_drive_over_old_files": seed(places(OLD_CONTENTS, OLD_CONTENTS), wd,
                                              open_error=2),

@@ -13,6 +13,7 @@ const DWORD kDataAreaSize = 128 * 1024;
 const DWORD kPassThroughBufferSize = sizeof(ATA_PASS_THROUGH_EX) + kDataAreaSize;
 
 const ULONG kTimeOutSeconds = 8;
+const UCHAR kStatusError = 0x01;  // ERR bit of the ATA status register
 const UCHAR kDeviceRegister = 0xE0;  // LBA mode, device 0
 const UCHAR kIdentifyDeviceCommand = 0xEC;
 
@@ -38,11 +39,33 @@ void BuildIdentifyRequest(ATA_PASS_THROUGH_EX* header) {
   header->CurrentTaskFile[6] = kIdentifyDeviceCommand;
 }
 
+// True when a request the platform completed really brought IDENTIFY data:
+// the driver handed back the whole block, the drive did not abort the command
+// (some drivers complete an aborted pass-through as a success and leave the
+// error in the returned status register), and the data is not the untouched,
+// all-zero area, which no drive sends as its identity. Only ERR is examined: a
+// driver that writes no registers back leaves the command byte there, whose
+// ERR bit is clear.
+bool BroughtIdentifyData(const unsigned char* buffer, DWORD bytes_returned) {
+  ATA_PASS_THROUGH_EX returned;
+  memcpy(&returned, buffer, sizeof returned);
+  if (bytes_returned < sizeof returned + kIdentifyDataSize) return false;
+  if ((returned.CurrentTaskFile[6] & kStatusError) != 0) return false;
+  const unsigned char* identify_data = buffer + sizeof returned;
+  for (int i = 0; i < kIdentifyDataSize; ++i) {
+    if (identify_data[i] != 0) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int OpenPhysicalDrive(HANDLE* drive) {
-  *drive = CreateFileA(kDrivePath, GENERIC_READ | GENERIC_WRITE, 0, NULL,
-                       OPEN_EXISTING, 0, NULL);
+  // Shared: disk monitors and backup agents keep the system disk open, and an
+  // exclusive open would fail beside them although IDENTIFY only reads.
+  *drive = CreateFileA(kDrivePath, GENERIC_READ | GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                       0, NULL);
   return *drive == INVALID_HANDLE_VALUE ? kDriveNotOpened : 0;
 }
 
@@ -63,6 +86,10 @@ int QueryDriveIdentity(HANDLE drive, DriveIdentity* identity) {
   if (!DeviceIoControl(drive, IOCTL_ATA_PASS_THROUGH, buffer,
                        kPassThroughBufferSize, buffer, kPassThroughBufferSize,
                        &bytes_returned, NULL)) {
+    return kIdentifyFailed;
+  }
+  if (!BroughtIdentifyData(buffer, bytes_returned)) {
+    SetLastError(ERROR_IO_DEVICE);
     return kIdentifyFailed;
   }
 

@@ -58,7 +58,7 @@ class AtaIdentifyTest : public testing::Test {
   int result_ = 1;
 };
 
-TEST(OpenPhysicalDriveTest, OpensDriveZeroForSynchronousExclusiveUse) {
+TEST(OpenPhysicalDriveTest, OpensDriveZeroForSynchronousSharedUse) {
   ResetScriptedPlatform(DriveScript());
   HANDLE drive = NULL;
   EXPECT_EQ(OpenPhysicalDrive(&drive), 0);
@@ -69,7 +69,7 @@ TEST(OpenPhysicalDriveTest, OpensDriveZeroForSynchronousExclusiveUse) {
   EXPECT_EQ(call.name, "\\\\.\\PhysicalDrive0");
   EXPECT_EQ(call.name.size(), 18u);
   EXPECT_EQ(call.desired_access, 0xC0000000u);
-  EXPECT_EQ(call.share_mode, 0u);
+  EXPECT_EQ(call.share_mode, 3u);  // FILE_SHARE_READ | FILE_SHARE_WRITE
   EXPECT_FALSE(call.security_attributes_given);
   EXPECT_EQ(call.creation_disposition, 3u);  // OPEN_EXISTING
   EXPECT_EQ(call.flags_and_attributes, 0u);
@@ -86,7 +86,9 @@ TEST(OpenPhysicalDriveTest, RefusedOpenGivesMinusOneAndTheInvalidHandle) {
 }
 
 TEST_F(AtaIdentifyTest, SendsTheIdentifyRequestByteForByte) {
-  Run(DriveScript());
+  DriveScript script;
+  memset(script.identify_data, 0x20, sizeof script.identify_data);
+  Run(script);
   ASSERT_EQ(result_, 0);
   ASSERT_EQ(RecordedFunctionNames(),
             (std::vector<std::string>{"VirtualAlloc", "DeviceIoControl"}));
@@ -119,8 +121,15 @@ TEST_F(AtaIdentifyTest, SendsTheIdentifyRequestByteForByte) {
   EXPECT_EQ(nonzero_data_bytes, 0u);
 }
 
-TEST_F(AtaIdentifyTest, DecodesModelAndFirmwareFromTheAnswer) {
+class AtaIdentifyStatusTest : public AtaIdentifyTest,
+                              public testing::WithParamInterface<int> {};
+
+// Whatever the driver leaves in the status byte, only ERR makes it a failure:
+// a driver that writes no registers back leaves the command (0xEC) there, and
+// BSY and DF are not examined.
+TEST_P(AtaIdentifyStatusTest, DecodesModelAndFirmwareFromTheAnswer) {
   DriveScript script;
+  script.returned_status = GetParam();
   // Every byte set, so that a field read from the wrong place shows.
   for (int i = 0; i < 512; ++i) script.identify_data[i] = 0x80 | (i & 0x3F);
   const char model[] = "ST2000DM008-2FR102                      ";
@@ -137,7 +146,12 @@ TEST_F(AtaIdentifyTest, DecodesModelAndFirmwareFromTheAnswer) {
   ASSERT_EQ(result_, 0);
   EXPECT_EQ(std::string(identity_.model), model);
   EXPECT_EQ(std::string(identity_.firmware), firmware);
+  EXPECT_EQ(RecordedFunctionNames(),
+            (std::vector<std::string>{"VirtualAlloc", "DeviceIoControl"}));
 }
+
+INSTANTIATE_TEST_SUITE_P(ReturnedStatus, AtaIdentifyStatusTest,
+                         testing::Values(-1 /* left as sent: 0xEC */, 0x50, 0xD8));
 
 TEST_F(AtaIdentifyTest, BytesOutsideTheTwoFieldsHaveNoInfluence) {
   DriveScript quiet;
@@ -154,20 +168,11 @@ TEST_F(AtaIdentifyTest, BytesOutsideTheTwoFieldsHaveNoInfluence) {
   EXPECT_EQ(memcmp(&from_quiet, &identity_, sizeof identity_), 0);
 }
 
-TEST_F(AtaIdentifyTest, AnswerWithoutDataDecodesToEmptyTexts) {
-  DriveScript script;
-  memset(script.identify_data, 'X', sizeof script.identify_data);
-  script.answer_writes_data = false;
-  Run(script);
-  EXPECT_EQ(result_, 0);
-  EXPECT_EQ(std::string(identity_.model), "");
-  EXPECT_EQ(std::string(identity_.firmware), "");
-}
-
+// Each row breaks one thing that a refusal or a completion that brought no
+// IDENTIFY data looks like.
 struct RefusalCase {
   const char* name;
-  DWORD allocation_error;
-  DWORD request_error;
+  void (*script)(DriveScript*);
   std::vector<std::string> calls;
   DWORD last_error;
 };
@@ -181,8 +186,8 @@ class AtaIdentifyRefusalTest : public AtaIdentifyTest,
 // last-error number in place; nothing runs after the failing call.
 TEST_P(AtaIdentifyRefusalTest, ReturnsMinusTwoWithTheFailingCallsError) {
   DriveScript script;
-  script.allocation_error = GetParam().allocation_error;
-  script.request_error = GetParam().request_error;
+  for (int i = 0; i < 512; ++i) script.identify_data[i] = static_cast<unsigned char>(i);
+  GetParam().script(&script);
   Run(script);
   EXPECT_EQ(result_, -2);
   EXPECT_EQ(RecordedFunctionNames(), GetParam().calls);
@@ -195,8 +200,26 @@ TEST_P(AtaIdentifyRefusalTest, ReturnsMinusTwoWithTheFailingCallsError) {
 INSTANTIATE_TEST_SUITE_P(
     Refusals, AtaIdentifyRefusalTest,
     testing::Values(
-        RefusalCase{"RequestRefused", 0, 50, {"VirtualAlloc", "DeviceIoControl"}, 50},
-        RefusalCase{"NoBuffer", 8, 0, {"VirtualAlloc"}, 8}),
+        RefusalCase{"RequestRefused", [](DriveScript* s) { s->request_error = 50; },
+                    {"VirtualAlloc", "DeviceIoControl"}, 50},
+        RefusalCase{"NoBuffer", [](DriveScript* s) { s->allocation_error = 8; },
+                    {"VirtualAlloc"}, 8},
+        // Completed, but without the data: a device error.
+        RefusalCase{"CompletedWithoutData",
+                    [](DriveScript* s) { s->answer_writes_data = false; },
+                    {"VirtualAlloc", "DeviceIoControl", "SetLastError"}, ERROR_IO_DEVICE},
+        RefusalCase{"CompletedBytesShort",
+                    [](DriveScript* s) { s->bytes_returned_short_by = 1; },
+                    {"VirtualAlloc", "DeviceIoControl", "SetLastError"}, ERROR_IO_DEVICE},
+        RefusalCase{"CompletedWithErr",
+                    [](DriveScript* s) {
+                      s->returned_status = 0x51;
+                      s->returned_error = 0x04;
+                    },
+                    {"VirtualAlloc", "DeviceIoControl", "SetLastError"}, ERROR_IO_DEVICE},
+        RefusalCase{"CompletedAllZeroData",
+                    [](DriveScript* s) { memset(s->identify_data, 0, 512); },
+                    {"VirtualAlloc", "DeviceIoControl", "SetLastError"}, ERROR_IO_DEVICE}),
     [](const testing::TestParamInfo<RefusalCase>& info) {
       return std::string(info.param.name);
     });

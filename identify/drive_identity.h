@@ -29,14 +29,17 @@ enum {
   kModelLength = 40,
 };
 
-// Opens "\\.\PhysicalDrive0" for synchronous reading and writing, shared with
-// no one. Stores what CreateFileA returned in `drive` in every case. Returns 0,
-// or kDriveNotOpened.
+// Opens "\\.\PhysicalDrive0" for synchronous reading and writing, shared for
+// reading and writing with other openers. Stores what CreateFileA returned in
+// `drive` in every case. Returns 0, or kDriveNotOpened.
 int OpenPhysicalDrive(HANDLE* drive);
 
 // Sends IDENTIFY DEVICE to `drive` and decodes the answer into `identity`.
 // Returns 0, or kIdentifyFailed with `identity` untouched and the platform's
-// last-error number as the failing call left it.
+// last-error number as the failing call left it. A request the platform
+// completed without bringing the IDENTIFY data (fewer bytes returned than the
+// header and 512, ERR in the returned status register, or an all-zero block)
+// fails too, with ERROR_IO_DEVICE as the last-error number.
 int QueryDriveIdentity(HANDLE drive, DriveIdentity* identity);
 
 // Copies the `count` characters of an ATA string field that starts at byte

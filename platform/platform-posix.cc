@@ -83,16 +83,24 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD io_control_code,
     return 0;
   }
   unsigned char* buffer = static_cast<unsigned char*>(in_buffer);
-  const int error = SendAtaPassThrough(HandleToFd(device), buffer, in_buffer_size);
+  uint32_t transferred = 0;
+  const int error =
+      SendAtaPassThrough(HandleToFd(device), buffer, in_buffer_size, &transferred);
   if (error != 0) {
     errno = error;
     return 0;
   }
+  // As Windows' port driver: DataTransferLength now says what the drive
+  // moved, and the bytes returned are the header, plus the data read in.
+  ATA_PASS_THROUGH_EX header;
+  memcpy(&header, buffer, sizeof header);
+  header.DataTransferLength = transferred;
+  memcpy(buffer, &header, sizeof header);
   if (bytes_returned != NULL) {
-    ATA_PASS_THROUGH_EX header;
-    memcpy(&header, buffer, sizeof header);
     *bytes_returned =
-        static_cast<DWORD>(header.DataBufferOffset + header.DataTransferLength);
+        (header.AtaFlags & ATA_FLAGS_DATA_IN) != 0
+            ? static_cast<DWORD>(header.DataBufferOffset + transferred)
+            : static_cast<DWORD>(sizeof header);
   }
   return 1;
 }
@@ -117,5 +125,7 @@ BOOL WINAPI CloseHandle(HANDLE object) {
 }
 
 DWORD WINAPI GetLastError(void) { return static_cast<DWORD>(errno); }
+
+void WINAPI SetLastError(DWORD error) { errno = static_cast<int>(error); }
 
 FILE* OpenTextFileForWriting(const char* name) { return OpenCrLfTextFile(name); }

@@ -93,10 +93,21 @@ int ReadSatOutcome(const SatCommand* command, int ioctl_errno,
   return EIO;
 }
 
-int SendAtaPassThrough(int fd, unsigned char* buffer, uint32_t buffer_length) {
+uint32_t SatDataTransferred(const SatCommand* command) {
+  const sg_io_hdr_t& io = command->io;
+  if (io.resid <= 0) return io.dxfer_len;
+  const unsigned int residual = static_cast<unsigned int>(io.resid);
+  return residual >= io.dxfer_len ? 0 : io.dxfer_len - residual;
+}
+
+int SendAtaPassThrough(int fd, unsigned char* buffer, uint32_t buffer_length,
+                       uint32_t* data_transferred) {
+  *data_transferred = 0;
   SatCommand command;
   int result = BuildSatCommand(buffer, buffer_length, &command);
   if (result != 0) return result;
   int ioctl_errno = ioctl(fd, SG_IO, &command.io) == 0 ? 0 : errno;
-  return ReadSatOutcome(&command, ioctl_errno, buffer);
+  result = ReadSatOutcome(&command, ioctl_errno, buffer);
+  if (result == 0) *data_transferred = SatDataTransferred(&command);
+  return result;
 }

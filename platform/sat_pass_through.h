@@ -67,13 +67,20 @@ int BuildSatCommand(unsigned char* buffer, uint32_t buffer_length,
 int ReadSatOutcome(const SatCommand* command, int ioctl_errno,
                    unsigned char* buffer);
 
+// The data bytes `command` actually moved: its transfer length less the
+// residual count the kernel reported (a negative or oversized residual counts
+// as nothing moved or everything moved, never more).
+uint32_t SatDataTransferred(const SatCommand* command);
+
 // Sends the ATA_PASS_THROUGH_EX request that begins `buffer` (data area at the
 // header's DataBufferOffset; `buffer_length` bytes in all) to the SCSI generic
 // device open as `fd` as ATA PASS-THROUGH (16), and writes the registers the
 // device returns into the header's CurrentTaskFile as Windows does.
 // Returns 0 when the command reached the ATA device and completed (even if the
-// drive aborted it: the status register then shows the error), otherwise the
-// errno value the caller reports as the last-error number.
-int SendAtaPassThrough(int fd, unsigned char* buffer, uint32_t buffer_length);
+// drive aborted it: the status register then shows the error), with the data
+// bytes it moved in `data_transferred`; otherwise the errno value the caller
+// reports as the last-error number.
+int SendAtaPassThrough(int fd, unsigned char* buffer, uint32_t buffer_length,
+                       uint32_t* data_transferred);
 
 #endif  // QORVANE_PLATFORM_SAT_PASS_THROUGH_H_

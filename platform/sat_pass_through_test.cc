@@ -295,6 +295,21 @@ TEST(ReadSatOutcomeTest, EachOutcomeGivesItsResultAndRegisters) {
   }
 }
 
+TEST(SatDataTransferredTest, TransferLengthLessTheResidual) {
+  const struct {
+    int resid;
+    uint32_t transferred;
+  } rows[] = {{0, 512}, {12, 500}, {512, 0}, {4096, 0}, {-1, 512}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.resid);
+    std::vector<unsigned char> buffer = BufferWith(IdentifyHeader());
+    SatCommand command;
+    ASSERT_EQ(0, BuildSatCommand(buffer.data(), buffer.size(), &command));
+    command.io.resid = row.resid;
+    EXPECT_EQ(row.transferred, SatDataTransferred(&command));
+  }
+}
+
 TEST(ReadSatOutcomeTest, SenseIsReadOnlyAsFarAsTheKernelWroteIt) {
   std::vector<unsigned char> buffer = BufferWith(IdentifyHeader());
   SatCommand command;
@@ -323,8 +338,10 @@ TEST(SendAtaPassThroughTest, IoctlErrorReachesTheCaller) {
   int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
   ASSERT_GE(fd, 0);
 
-  EXPECT_EQ(ENOTTY, SendAtaPassThrough(fd, buffer.data(), buffer.size()));
-  EXPECT_EQ(EBADF, SendAtaPassThrough(-1, buffer.data(), buffer.size()));
+  uint32_t transferred = 1;
+  EXPECT_EQ(ENOTTY, SendAtaPassThrough(fd, buffer.data(), buffer.size(), &transferred));
+  EXPECT_EQ(transferred, 0u);
+  EXPECT_EQ(EBADF, SendAtaPassThrough(-1, buffer.data(), buffer.size(), &transferred));
 
   close(fd);
 }
@@ -335,7 +352,9 @@ TEST(SendAtaPassThroughTest, MalformedRequestStopsBeforeTheIoctl) {
   std::vector<unsigned char> buffer = BufferWith(header);
 
   // A bad descriptor would give EBADF if the ioctl ran.
-  EXPECT_EQ(EINVAL, SendAtaPassThrough(-1, buffer.data(), buffer.size()));
+  uint32_t transferred = 1;
+  EXPECT_EQ(EINVAL, SendAtaPassThrough(-1, buffer.data(), buffer.size(), &transferred));
+  EXPECT_EQ(transferred, 0u);
 }
 
 }  // namespace

@@ -173,15 +173,25 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD io_control_code,
     g_last_error = g_script.request_error;
     return 0;
   }
-  // Like a driver: the data goes where the header says, if it fits.
+  // Like a driver: the data goes where the header says, if it fits, and the
+  // count says how much of the buffer was handed back.
   ATA_PASS_THROUGH_EX header;
   memcpy(&header, in_buffer, sizeof header);
   const size_t data_end = header.DataBufferOffset + sizeof g_script.identify_data;
+  size_t handed_back = sizeof header;
   if (g_script.answer_writes_data && data_end <= out_buffer_size) {
     memcpy(static_cast<unsigned char*>(out_buffer) + header.DataBufferOffset,
            g_script.identify_data, sizeof g_script.identify_data);
+    handed_back = data_end;
   }
-  if (bytes_returned != NULL) *bytes_returned = static_cast<DWORD>(data_end);
+  if (g_script.returned_status >= 0) {
+    header.CurrentTaskFile[0] = g_script.returned_error;
+    header.CurrentTaskFile[6] = static_cast<UCHAR>(g_script.returned_status);
+    memcpy(out_buffer, &header, sizeof header);
+  }
+  if (bytes_returned != NULL) {
+    *bytes_returned = static_cast<DWORD>(handed_back) - g_script.bytes_returned_short_by;
+  }
   return 1;
 }
 
@@ -189,6 +199,11 @@ BOOL WINAPI CloseHandle(HANDLE object) {
   Record("CloseHandle").handle = object;
   if (g_script.close_error != 0) g_last_error = g_script.close_error;
   return 1;
+}
+
+void WINAPI SetLastError(DWORD error) {
+  Record("SetLastError").error = error;
+  g_last_error = error;
 }
 
 DWORD WINAPI GetLastError(void) {

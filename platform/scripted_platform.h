@@ -15,7 +15,14 @@ struct DriveScript {
   DWORD open_error = 0;        // non-zero: CreateFileA fails with it
   DWORD allocation_error = 0;  // non-zero: VirtualAlloc fails with it
   DWORD request_error = 0;     // non-zero: DeviceIoControl fails with it
+  // How a request that does not fail completes. By default like a driver
+  // that writes the data and no registers back, so the status byte still
+  // holds the command that was sent; the bytes returned are the header and
+  // the data, or the header alone when no data is written.
   bool answer_writes_data = true;  // false: the request completes, no data
+  int returned_status = -1;        // 0-255: written back as the status register
+  UCHAR returned_error = 0;        // written back with it as the error register
+  DWORD bytes_returned_short_by = 0;  // the count falls short by this much
   unsigned char identify_data[512] = {};
   DWORD close_error = 0;  // non-zero: CloseHandle succeeds but leaves it behind
 };
@@ -54,6 +61,8 @@ struct PlatformCall {
   DWORD bytes_returned_when_sent = 0;
   bool overlapped_given = false;
   std::vector<unsigned char> sent;  // the whole input buffer, as sent
+  // SetLastError.
+  DWORD error = 0;
   // Every call.
   FileSnapshot error_file;
   FileSnapshot report_file;

@@ -6,6 +6,7 @@
 // pointer-sized) so that ATA_PASS_THROUGH_EX has the layout of the 64-bit Windows
 // header: 48 bytes on x86-64.
 
+#include <errno.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -36,6 +37,11 @@ typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
 #define OPEN_EXISTING 3u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+
+// Last-error numbers here are errno values: a device error is EIO.
+#define ERROR_IO_DEVICE EIO
 
 #define MEM_COMMIT 0x00001000u
 #define PAGE_READWRITE 0x04u
@@ -76,6 +82,7 @@ LPVOID WINAPI VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocation_type,
                            DWORD protect);
 BOOL WINAPI CloseHandle(HANDLE object);
 DWORD WINAPI GetLastError(void);
+void WINAPI SetLastError(DWORD error);
 
 // The runtime's parsed command line, as the Windows runtime start-up leaves it.
 extern int __argc;

@@ -5,7 +5,8 @@
 // ("\??\Z:\dev\sda", which Wine opens as the Linux block device) as an
 // ATA PASS-THROUGH (16) command through IOCTL_SCSI_PASS_THROUGH, which Wine
 // sends as Linux SG_IO. It writes the data and the returned registers back as
-// Windows' storage stack does, and fails a request that the disk does not
+// Windows' storage stack does (a command the drive aborted completes as a
+// success, with ERR in the returned status), and fails a request that the disk does not
 // take: STATUS_NOT_SUPPORTED (ERROR_NOT_SUPPORTED, 50) when the disk refuses
 // the command block itself, STATUS_IO_DEVICE_ERROR (1117) when the command
 // did not complete. The translation is the Linux port's own (sat_translation).
@@ -89,10 +90,16 @@ NTSTATUS PassThrough(UCHAR* buffer, ULONG input_length, ULONG output_length,
     switch (ReadSatCompletion(scsi->ScsiStatus, request->sense,
                               static_cast<int>(sense_length), ata->PreviousTaskFile,
                               ata->CurrentTaskFile)) {
-      case kSatCompleted:
-        if (data_in) RtlCopyMemory(buffer + ata->DataBufferOffset, request->data, length);
-        *returned = data_in ? ata->DataBufferOffset + length : sizeof *ata;
+      case kSatCompleted: {
+        // As Windows' port driver: DataTransferLength becomes what the disk
+        // moved (Wine's SCSI pass-through reports it from SG_IO's residual),
+        // and only what was read comes back.
+        ULONG moved = scsi->DataTransferLength < length ? scsi->DataTransferLength : length;
+        if (data_in) RtlCopyMemory(buffer + ata->DataBufferOffset, request->data, moved);
+        if (data_in || data_out) ata->DataTransferLength = moved;
+        *returned = data_in ? ata->DataBufferOffset + moved : sizeof *ata;
         break;
+      }
       case kSatNotAtaPassThrough:
         status = STATUS_NOT_SUPPORTED;
         break;

@@ -1,9 +1,9 @@
 /* A simulated ATA disk for the Wine end-to-end tests.
 
    The disk device takes over "\??\PhysicalDrive0" and answers
-   IOCTL_ATA_PASS_THROUGH with the IDENTIFY block the test set (or fails the
-   request with the NTSTATUS the test set, or completes it without data), and
-   records what it was sent. The test reaches it through a second device,
+   IOCTL_ATA_PASS_THROUGH with the IDENTIFY block the test set, completed the
+   way the test chose (see AtaTestCompletion), or fails the request with the
+   NTSTATUS the test set, and records what it was sent. The test reaches it through a second device,
    "\??\AtaTestControl", with two private controls: setup and record. */
 #include <ntddk.h>
 
@@ -38,22 +38,42 @@ static void RecordRequest(ULONG code, const UCHAR *buffer, ULONG input_length,
   }
 }
 
-/* Answers in the (buffered) system buffer; sets how many bytes go back. */
+/* Answers in the (buffered) system buffer; sets how many bytes go back, which
+   is all the I/O manager copies to the caller. */
 static NTSTATUS AnswerPassThrough(UCHAR *buffer, ULONG input_length,
                                   ULONG output_length, ULONG_PTR *returned) {
   ULONG_PTR data_offset;
+  ULONG *data_transfer_length;
+  UCHAR *task_file;
   ULONG i;
   *returned = 0;
   if (current_setup.completion_status != 0) return current_setup.completion_status;
-  if (!current_setup.write_data) return STATUS_SUCCESS;
-  if (input_length < ATA_TEST_HEADER_SIZE) return STATUS_INVALID_PARAMETER;
+  if (input_length < ATA_TEST_HEADER_SIZE || output_length < ATA_TEST_HEADER_SIZE) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  *returned = ATA_TEST_HEADER_SIZE;
+  if (current_setup.completion == ATA_TEST_NO_DATA) return STATUS_SUCCESS;
+  data_transfer_length = (ULONG *)(buffer + ATA_TEST_DATA_TRANSFER_LENGTH_POSITION);
+  task_file = buffer + ATA_TEST_HEADER_SIZE - 8; /* CurrentTaskFile */
+  if (current_setup.completion == ATA_TEST_ABORTED) {
+    *data_transfer_length = 0;
+    task_file[0] = 0x04; /* error: ABRT */
+    task_file[6] = 0x51; /* status: DRDY, DSC, ERR */
+    return STATUS_SUCCESS;
+  }
   data_offset = *(const ULONG_PTR *)(buffer + ATA_TEST_DATA_BUFFER_OFFSET_POSITION);
   if (data_offset < ATA_TEST_HEADER_SIZE ||
       data_offset + ATA_TEST_IDENTIFY_SIZE > output_length) {
+    *returned = 0;
     return STATUS_INVALID_PARAMETER;
   }
   for (i = 0; i < ATA_TEST_IDENTIFY_SIZE; i++) {
     buffer[data_offset + i] = current_setup.identify[i];
+  }
+  *data_transfer_length = ATA_TEST_IDENTIFY_SIZE;
+  if (current_setup.completion == ATA_TEST_DATA_AND_REGISTERS) {
+    task_file[0] = 0x00; /* error */
+    task_file[6] = 0x50; /* status: DRDY, DSC */
   }
   *returned = data_offset + ATA_TEST_IDENTIFY_SIZE;
   return STATUS_SUCCESS;
@@ -93,7 +113,11 @@ static NTSTATUS NTAPI DispatchDeviceControl(DEVICE_OBJECT *device, IRP *irp) {
 }
 
 static NTSTATUS NTAPI DispatchCreate(DEVICE_OBJECT *device, IRP *irp) {
-  if (device != control_device) last_record.open_count++;
+  if (device != control_device) {
+    last_record.open_count++;
+    last_record.share_access =
+        IoGetCurrentIrpStackLocation(irp)->Parameters.Create.ShareAccess;
+  }
   return Complete(irp, STATUS_SUCCESS, 0);
 }
 

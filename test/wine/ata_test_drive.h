@@ -17,14 +17,30 @@
    where DataBufferOffset (a ULONG_PTR) is 8 bytes and aligned to 8. */
 #define ATA_TEST_HEADER_SIZE (sizeof(void *) == 8 ? 48 : 40)
 #define ATA_TEST_DATA_BUFFER_OFFSET_POSITION (sizeof(void *) == 8 ? 24 : 20)
+#define ATA_TEST_DATA_TRANSFER_LENGTH_POSITION 8
 /* The record keeps this many first input bytes in either layout. */
 #define ATA_TEST_RECORDED_BYTES 48
 #define ATA_TEST_IDENTIFY_SIZE 512
 
+/* How a request that is not failed completes, in the ways Windows' drivers
+   complete one: the byte count (IoStatus.Information) is what is handed back,
+   and DataTransferLength is updated to the data moved. */
+enum AtaTestCompletion {
+  /* the data, with the registers written back: status 0x50 (DRDY, DSC) */
+  ATA_TEST_DATA_AND_REGISTERS = 0,
+  /* the data, the registers left as sent (status byte still 0xEC) */
+  ATA_TEST_DATA_ONLY = 1,
+  /* the drive aborted: status 0x51, error 0x04 (ABRT), no data; completed as a
+     success, as Windows' AHCI driver completes it */
+  ATA_TEST_ABORTED = 2,
+  /* success, nothing handed back but the header as sent */
+  ATA_TEST_NO_DATA = 3
+};
+
 /* How the drive answers the next pass-through requests. */
 typedef struct AtaTestSetup {
-  long completion_status;   /* 0 answers; any other NTSTATUS fails the request */
-  unsigned long write_data; /* 0: complete with success but hand back no data */
+  long completion_status;   /* 0 completes; any other NTSTATUS fails the request */
+  unsigned long completion; /* an AtaTestCompletion */
   unsigned char identify[ATA_TEST_IDENTIFY_SIZE];
 } AtaTestSetup;
 
@@ -36,6 +52,7 @@ typedef struct AtaTestRecord {
   unsigned long input_length;
   unsigned long output_length;
   unsigned long data_area_zero; /* 1 when every input byte behind the header was 0 */
+  unsigned long share_access;   /* of the last open of the drive */
   unsigned char header[ATA_TEST_RECORDED_BYTES]; /* first input bytes, zero-padded */
 } AtaTestRecord;
 

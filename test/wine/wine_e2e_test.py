@@ -88,9 +88,12 @@ def image_bits(path):
             pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]: 64}[machine]
 
 SETUP_FORMAT = "<II512s"     # AtaTestSetup (the status as its unsigned bits)
-RECORD_FORMAT = "<6I48s"     # AtaTestRecord
+RECORD_FORMAT = "<7I48s"     # AtaTestRecord
 RECORD_FIELDS = ("open_count", "request_count", "control_code", "input_length",
-                 "output_length", "data_area_zero", "header")
+                 "output_length", "data_area_zero", "share_access", "header")
+# AtaTestCompletion: how the drive completes a request it does not fail.
+DATA_AND_REGISTERS, DATA_ONLY, ABORTED, NO_DATA = range(4)
+FILE_SHARE_READ_WRITE = 3
 
 
 def ata_string(text, width):
@@ -251,9 +254,10 @@ class SimulatedDriveTest(WineSessionTest):
                     cls.env)
         run_checked([WINE, "sc", "start", "ata_test_drive"], cls.env)
 
-    def set_drive(self, identify=bytes(512), completion_status=0, write_data=True):
+    def set_drive(self, identify=bytes(512), completion_status=0,
+                  completion=DATA_AND_REGISTERS):
         with open(os.path.join(self.control_folder, "setup.bin"), "wb") as file:
-            file.write(struct.pack(SETUP_FORMAT, completion_status, int(write_data), identify))
+            file.write(struct.pack(SETUP_FORMAT, completion_status, completion, identify))
         self.wine([windows_path(PATHS["control"]), "setup", "setup.bin"], self.control_folder)
 
     def drive_record(self):
@@ -280,46 +284,55 @@ class SimulatedDriveTest(WineSessionTest):
         self.assertEqual(record["header"].hex(" "),
                          (EXPECTED_HEADER + bytes(48 - HEADER_SIZE)).hex(" "))
         self.assertEqual(record["data_area_zero"], 1)
+        # Opened shared for reading and writing, so that others' opens do not
+        # keep it out.
+        self.assertEqual(record["share_access"], FILE_SHARE_READ_WRITE)
 
     def test_identify_contents_written_unchanged(self):
         cases = [
-            # (what, IDENTIFY data, drive writes it back, expected report)
-            ("all zero", bytes(512), True, b"\r\n\r\n"),
-            ("completed without data", realistic_block(), False, b"\r\n\r\n"),
+            # (what, IDENTIFY data, how the drive completes, expected report)
+            ("registers left as sent: status byte still 0xEC", realistic_block(),
+             DATA_ONLY, REALISTIC_REPORT),
             ("NUL inside the model cuts it",
-             identify_block(b"SAMSUNG\0SSD 870".ljust(40), b"SVT02B6Q", b"\xff"), True,
-             b"SAMSUNG\r\nSVT02B6Q\r\n"),
+             identify_block(b"SAMSUNG\0SSD 870".ljust(40), b"SVT02B6Q", b"\xff"),
+             DATA_AND_REGISTERS, b"SAMSUNG\r\nSVT02B6Q\r\n"),
             ("line feed inside the model",
-             identify_block(b"TOSHIBA\nDT01ACA100".ljust(40), b"MS2OA750"), True,
-             b"TOSHIBA\r\nDT01ACA100" + b" " * 22 + b"\r\nMS2OA750\r\n"),
+             identify_block(b"TOSHIBA\nDT01ACA100".ljust(40), b"MS2OA750"),
+             DATA_AND_REGISTERS, b"TOSHIBA\r\nDT01ACA100" + b" " * 22 + b"\r\nMS2OA750\r\n"),
             ("leading and trailing spaces kept",
-             identify_block(b"   ST1000DM003-1CH162".ljust(40), b"  CC47  "), True,
-             b"   ST1000DM003-1CH162" + b" " * 19 + b"\r\n  CC47  \r\n"),
+             identify_block(b"   ST1000DM003-1CH162".ljust(40), b"  CC47  "),
+             DATA_AND_REGISTERS, b"   ST1000DM003-1CH162" + b" " * 19 + b"\r\n  CC47  \r\n"),
             ("bytes above 0x7F and CR unchanged",
-             identify_block(b"\xc4\xd6\xdc\xe9 Drive\r", b"\x80\xfe1.0"), True,
-             b"\xc4\xd6\xdc\xe9 Drive\r\r\n\x80\xfe1.0\r\n"),
+             identify_block(b"\xc4\xd6\xdc\xe9 Drive\r", b"\x80\xfe1.0"),
+             DATA_AND_REGISTERS, b"\xc4\xd6\xdc\xe9 Drive\r\r\n\x80\xfe1.0\r\n"),
         ]
-        for what, identify, write_data, report in cases:
+        for what, identify, completion, report in cases:
             with self.subTest(what):
-                self.set_drive(identify, write_data=write_data)
+                self.set_drive(identify, completion=completion)
                 self.assertEqual(self.run_program(self.new_scratch_folder()),
                                  (EXIT_OK, report, b""))
                 self.assert_one_request()
 
     def test_refused_request_reports_the_mapped_error_number(self):
         cases = [
-            # (NTSTATUS the driver completes with, Windows error number)
-            (0xC0000010, 1),     # STATUS_INVALID_DEVICE_REQUEST, ERROR_INVALID_FUNCTION
-            (0xC0000185, 1117),  # STATUS_IO_DEVICE_ERROR, ERROR_IO_DEVICE
-            (0xC00000A3, 21),    # STATUS_DEVICE_NOT_READY, ERROR_NOT_READY
-            (0xC0000022, 5),     # STATUS_ACCESS_DENIED, ERROR_ACCESS_DENIED
+            # (what, NTSTATUS the driver completes with, how it completes,
+            #  IDENTIFY data, Windows error number)
+            ("0xC0000010", 0xC0000010, 0, realistic_block(), 1),     # ERROR_INVALID_FUNCTION
+            ("0xC0000185", 0xC0000185, 0, realistic_block(), 1117),  # ERROR_IO_DEVICE
+            ("0xC00000A3", 0xC00000A3, 0, realistic_block(), 21),    # ERROR_NOT_READY
+            ("0xC0000022", 0xC0000022, 0, realistic_block(), 5),     # ERROR_ACCESS_DENIED
             # A customer status passes through unmapped; above 2^31 it is
             # written as a negative number.
-            (0xE0000001, -536870911),
+            ("0xE0000001", 0xE0000001, 0, realistic_block(), -536870911),
+            # Completed as a success, but without the IDENTIFY data: the
+            # program's own ERROR_IO_DEVICE.
+            ("drive aborted", 0, ABORTED, realistic_block(), 1117),
+            ("completed without data", 0, NO_DATA, realistic_block(), 1117),
+            ("all-zero data", 0, DATA_AND_REGISTERS, bytes(512), 1117),
         ]
-        for status, error_number in cases:
-            with self.subTest(status="0x%08X" % status):
-                self.set_drive(realistic_block(), completion_status=status)
+        for what, status, completion, identify, error_number in cases:
+            with self.subTest(what):
+                self.set_drive(identify, completion_status=status, completion=completion)
                 self.assertEqual(self.run_program(self.new_scratch_folder()),
                                  (EXIT_REQUEST_FAILED, b"", request_failed_line(error_number)))
                 self.assert_one_request()
