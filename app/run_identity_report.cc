@@ -4,6 +4,7 @@
 #include <stdio.h>
 
 #include "identify/drive_identity.h"
+#include "identify/result_codes.h"
 #include "platform/platform.h"
 
 namespace {

@@ -5,10 +5,7 @@
 // current directory, read drive 0's identity, write its model and firmware as
 // two lines to the report, or one message line to the error file.
 
-enum {
-  kReportFileNotOpened = -3,
-  kReportNotWritten = -4,
-};
+#include "identify/result_codes.h"
 
 // Returns 0 when both lines reached the report file, kDriveNotOpened,
 // kIdentifyFailed, kReportFileNotOpened or kReportNotWritten otherwise. The

@@ -32,7 +32,7 @@
 #include <string>
 
 #include "app/run_identity_report.h"
-#include "platform/scripted_platform.h"
+#include "test/support/scripted_platform.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "platform/sat_pass_through.h"
+#include "port/linux/sat_pass_through.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "gtest/gtest.h"
 #include "identify/drive_identity.h"
-#include "platform/scripted_platform.h"
+#include "test/support/scripted_platform.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 // IDENTIFY DEVICE data through the ATA pass-through control, and turning the
 // two text fields of that data into a DriveIdentity.
 
+#include "identify/result_codes.h"
 #include "platform/platform.h"
 
 // The texts exactly as the drive delivered them: the space padding that ATA
@@ -12,11 +13,6 @@
 struct DriveIdentity {
   char model[41];     // 40 characters, then NUL
   char firmware[9];   // 8 characters, then NUL
-};
-
-enum {
-  kDriveNotOpened = -1,
-  kIdentifyFailed = -2,
 };
 
 // IDENTIFY DEVICE data is 512 bytes; within it, the firmware revision is words

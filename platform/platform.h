@@ -4,7 +4,8 @@
 // The program reaches the operating system only through what this header
 // declares: the kernel32 calls under their published names, and a text file
 // opened the way the Windows runtime's "wt" mode opens it. Each build links one
-// implementation behind it (Windows, Linux, or the tests' scripted drive).
+// implementation behind it: Windows (platform-win32.cc), Linux (port/linux/),
+// or the tests' scripted drive (test/support/).
 
 #include <stdio.h>
 
@@ -12,7 +13,7 @@
 #include <windows.h>
 #include <ntddscsi.h>
 #else
-#include "platform/windows_api-posix.h"
+#include "port/linux/windows_api-posix.h"
 #endif
 
 // Creates or truncates `name` for buffered text output in which every line

@@ -1,4 +1,4 @@
-#include "platform/sat_translation.h"
+#include "sat/sat_translation.h"
 
 #include <stdint.h>
 

@@ -1,5 +1,5 @@
-#ifndef QORVANE_PLATFORM_SAT_TRANSLATION_H_
-#define QORVANE_PLATFORM_SAT_TRANSLATION_H_
+#ifndef QORVANE_SAT_SAT_TRANSLATION_H_
+#define QORVANE_SAT_SAT_TRANSLATION_H_
 
 // The part of IOCTL_ATA_PASS_THROUGH that does not depend on an operating
 // system: an ATA_PASS_THROUGH_EX request (its AtaFlags, DataTransferLength and
@@ -69,4 +69,4 @@ SatCompletion ReadSatCompletion(uint8_t scsi_status, const uint8_t* sense,
                                 uint8_t previous_task_file[kTaskFileSize],
                                 uint8_t current_task_file[kTaskFileSize]);
 
-#endif  // QORVANE_PLATFORM_SAT_TRANSLATION_H_
+#endif  // QORVANE_SAT_SAT_TRANSLATION_H_

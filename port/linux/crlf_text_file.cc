@@ -1,4 +1,4 @@
-#include "platform/crlf_text_file.h"
+#include "port/linux/crlf_text_file.h"
 
 #include <errno.h>
 #include <fcntl.h>

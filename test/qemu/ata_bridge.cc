@@ -13,7 +13,7 @@
 #include <ntddk.h>
 #include <ntddscsi.h>
 
-#include "platform/sat_translation.h"
+#include "sat/sat_translation.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "platform/sat_pass_through.h"
+#include "port/linux/sat_pass_through.h"
 
 #include <errno.h>
 #include <fcntl.h>

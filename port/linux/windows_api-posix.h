@@ -1,5 +1,5 @@
-#ifndef QORVANE_PLATFORM_WINDOWS_API_POSIX_H_
-#define QORVANE_PLATFORM_WINDOWS_API_POSIX_H_
+#ifndef QORVANE_PORT_LINUX_WINDOWS_API_POSIX_H_
+#define QORVANE_PORT_LINUX_WINDOWS_API_POSIX_H_
 
 // The part of the Windows API that the program uses, for builds where the real
 // one is not at hand. Types keep the Windows widths (ULONG is 32 bits, ULONG_PTR
@@ -91,4 +91,4 @@ extern char** __argv;
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous_instance,
                    LPSTR command_line, int show_command);
 
-#endif  // QORVANE_PLATFORM_WINDOWS_API_POSIX_H_
+#endif  // QORVANE_PORT_LINUX_WINDOWS_API_POSIX_H_

@@ -1,5 +1,5 @@
-#ifndef QORVANE_PLATFORM_SCRIPTED_PLATFORM_H_
-#define QORVANE_PLATFORM_SCRIPTED_PLATFORM_H_
+#ifndef QORVANE_TEST_SUPPORT_SCRIPTED_PLATFORM_H_
+#define QORVANE_TEST_SUPPORT_SCRIPTED_PLATFORM_H_
 
 // For tests: a drive whose answers a test scripts, standing behind the same
 // platform interface as the real ones. It records every call with its
@@ -79,4 +79,4 @@ std::vector<std::string> RecordedFunctionNames();
 // Reads `name` in the working directory, after flushing every open stream.
 FileSnapshot SnapshotFile(const char* name);
 
-#endif  // QORVANE_PLATFORM_SCRIPTED_PLATFORM_H_
+#endif  // QORVANE_TEST_SUPPORT_SCRIPTED_PLATFORM_H_

@@ -1,5 +1,5 @@
-#ifndef QORVANE_PLATFORM_SAT_PASS_THROUGH_H_
-#define QORVANE_PLATFORM_SAT_PASS_THROUGH_H_
+#ifndef QORVANE_PORT_LINUX_SAT_PASS_THROUGH_H_
+#define QORVANE_PORT_LINUX_SAT_PASS_THROUGH_H_
 
 // IOCTL_ATA_PASS_THROUGH on Linux: the ATA_PASS_THROUGH_EX request goes to the
 // disk through the kernel's SCSI generic interface (SG_IO) as an
@@ -38,8 +38,8 @@
 #include <scsi/sg.h>
 #include <stdint.h>
 
-#include "platform/sat_translation.h"
-#include "platform/windows_api-posix.h"
+#include "port/linux/windows_api-posix.h"
+#include "sat/sat_translation.h"
 
 // One SG_IO request. `io` points into `cdb` and `sense`, so the record is
 // filled and used where it lies, never copied.
@@ -83,4 +83,4 @@ uint32_t SatDataTransferred(const SatCommand* command);
 int SendAtaPassThrough(int fd, unsigned char* buffer, uint32_t buffer_length,
                        uint32_t* data_transferred);
 
-#endif  // QORVANE_PLATFORM_SAT_PASS_THROUGH_H_
+#endif  // QORVANE_PORT_LINUX_SAT_PASS_THROUGH_H_

@@ -10,9 +10,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "platform/crlf_text_file.h"
 #include "platform/platform.h"
-#include "platform/sat_pass_through.h"
+#include "port/linux/crlf_text_file.h"
+#include "port/linux/sat_pass_through.h"
 
 namespace {
 

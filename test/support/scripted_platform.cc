@@ -1,4 +1,4 @@
-#include "platform/scripted_platform.h"
+#include "test/support/scripted_platform.h"
 
 #include <stddef.h>
 #include <stdint.h>
@@ -9,7 +9,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "platform/crlf_text_file.h"
+#include "port/linux/crlf_text_file.h"
 
 const HANDLE kScriptedDriveHandle =
     reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x5eed));

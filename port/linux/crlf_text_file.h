@@ -1,5 +1,5 @@
-#ifndef QORVANE_PLATFORM_CRLF_TEXT_FILE_H_
-#define QORVANE_PLATFORM_CRLF_TEXT_FILE_H_
+#ifndef QORVANE_PORT_LINUX_CRLF_TEXT_FILE_H_
+#define QORVANE_PORT_LINUX_CRLF_TEXT_FILE_H_
 
 #include <stdio.h>
 
@@ -9,4 +9,4 @@
 // write that fails sets the stream's error flag, so fclose reports it.
 FILE* OpenCrLfTextFile(const char* name);
 
-#endif  // QORVANE_PLATFORM_CRLF_TEXT_FILE_H_
+#endif  // QORVANE_PORT_LINUX_CRLF_TEXT_FILE_H_
