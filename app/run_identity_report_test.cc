@@ -1,31 +1,21 @@
 #include "app/run_identity_report.h"
 
-#include <stdlib.h>
-#include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "identify/drive_identity.h"
 #include "test/support/scripted_platform.h"
+#include "test/support/test_facts.h"
 
 namespace {
 
 const char kModel[] = "WDC WD10EZEX-08WN4A0                    ";
 const char kFirmware[] = "01.01A01";
 const std::string kReport = std::string(kModel) + "\r\n" + kFirmware + "\r\n";
-
-void PutAtaString(unsigned char* data, int offset, const std::string& text) {
-  for (size_t i = 0; i < text.size(); i += 2) {
-    data[offset + i + 1] = static_cast<unsigned char>(text[i]);
-    data[offset + i] = static_cast<unsigned char>(text[i + 1]);
-  }
-}
 
 DriveScript DriveWith(const std::string& model, const std::string& firmware) {
   DriveScript script;
@@ -36,37 +26,19 @@ DriveScript DriveWith(const std::string& model, const std::string& firmware) {
 
 DriveScript RealisticDrive() { return DriveWith(kModel, kFirmware); }
 
-// How a test prepares the place of one of the two files before the run.
-enum Place { kNothing, kOldContents, kDirectory, kFullDevice };
-
-// Expected state of a file after the run, besides its bytes: the folder or the
-// link that stood in its place, untouched.
-const char kIsDirectory[] = "<directory>";
-const char kIsLink[] = "<link>";
-
+// The pass works in the current directory: each test runs in a folder of its
+// own.
 class RunIdentityReportTest : public testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/qorvane_run_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder_ = pattern;
+    folder_ = MakeScratchFolder("/tmp/qorvane_run_");
+    ASSERT_NE(folder_, "");
     old_folder_ = std::filesystem::current_path();
     std::filesystem::current_path(folder_);
   }
   void TearDown() override {
     std::filesystem::current_path(old_folder_);
-    std::filesystem::remove_all(folder_);
-  }
-
-  static void Prepare(const char* name, Place place) {
-    if (place == kOldContents) {
-      std::ofstream(name, std::ios::binary) << "left over from an earlier run\r\n";
-    } else if (place == kDirectory) {
-      ASSERT_EQ(mkdir(name, 0755), 0);
-      std::ofstream(std::string(name) + "/inside") << "keep";
-    } else if (place == kFullDevice) {
-      ASSERT_EQ(symlink("/dev/full", name), 0);
-    }
+    RemoveScratchFolder(folder_);
   }
 
   // Runs the pass, then flushes what it left open, as the runtime's exit
@@ -81,20 +53,7 @@ class RunIdentityReportTest : public testing::Test {
     return result;
   }
 
-  static std::string Contents(const char* name) {
-    const FileSnapshot snapshot = SnapshotFile(name);
-    if (!snapshot.exists) return "<absent>";
-    if (snapshot.is_link) return kIsLink;
-    if (snapshot.is_directory) {
-      std::ifstream inside(std::string(name) + "/inside");
-      std::string kept;
-      inside >> kept;
-      return kept == "keep" ? kIsDirectory : "<directory, changed>";
-    }
-    return snapshot.bytes;
-  }
-
-  std::filesystem::path folder_;
+  std::string folder_;
   std::filesystem::path old_folder_;
 };
 
@@ -139,11 +98,11 @@ class RunOutcomeTest : public RunIdentityReportTest,
 
 TEST_P(RunOutcomeTest, ResultAndBothFilesAreExact) {
   const OutcomeCase& test_case = GetParam();
-  Prepare("qorvane.err", test_case.error_place);
-  Prepare("qorvane.log", test_case.report_place);
+  ASSERT_TRUE(PreparePlace("qorvane.err", test_case.error_place));
+  ASSERT_TRUE(PreparePlace("qorvane.log", test_case.report_place));
   EXPECT_EQ(Run(test_case.drive), test_case.result);
-  EXPECT_EQ(Contents("qorvane.err"), test_case.error_file);
-  EXPECT_EQ(Contents("qorvane.log"), test_case.report_file);
+  EXPECT_EQ(ShowPlace("qorvane.err"), test_case.error_file);
+  EXPECT_EQ(ShowPlace("qorvane.log"), test_case.report_file);
 }
 
 const std::string kDriveLine = "Error opening drive handle, returning -1\r\n";
@@ -171,20 +130,20 @@ INSTANTIATE_TEST_SUITE_P(
         OutcomeCase{"NoPassThroughBuffer", kNothing, kNothing, NoBuffer(8), -2,
                     "Error getting drive information (8), returning -2\r\n", ""},
         OutcomeCase{"ReportFileNotOpened", kNothing, kDirectory, RealisticDrive(), -3,
-                    kFileLine, kIsDirectory},
+                    kFileLine, kShowsDirectory},
         OutcomeCase{"ReportOnFullDevice", kNothing, kFullDevice, RealisticDrive(), -4,
-                    kWriteLine, kIsLink},
+                    kWriteLine, kShowsLink},
         // Without an error file the run goes on and its message is dropped.
         OutcomeCase{"NoErrorFileSuccess", kDirectory, kNothing, RealisticDrive(), 0,
-                    kIsDirectory, kReport},
+                    kShowsDirectory, kReport},
         OutcomeCase{"NoErrorFileDriveNotOpened", kDirectory, kNothing, OpenRefused(5),
-                    -1, kIsDirectory, ""},
+                    -1, kShowsDirectory, ""},
         OutcomeCase{"NoErrorFileRequestRefused", kDirectory, kNothing,
-                    RequestRefused(1), -2, kIsDirectory, ""},
+                    RequestRefused(1), -2, kShowsDirectory, ""},
         OutcomeCase{"NoErrorFileReportNotOpened", kDirectory, kDirectory,
-                    RealisticDrive(), -3, kIsDirectory, kIsDirectory},
+                    RealisticDrive(), -3, kShowsDirectory, kShowsDirectory},
         OutcomeCase{"NoErrorFileReportOnFullDevice", kDirectory, kFullDevice,
-                    RealisticDrive(), -4, kIsDirectory, kIsLink},
+                    RealisticDrive(), -4, kShowsDirectory, kShowsLink},
         // A completed request that brought no IDENTIFY data is a device error.
         OutcomeCase{"AllZeroIdentify", kNothing, kNothing, DriveWith("", ""), -2,
                     kDeviceErrorLine, ""},
@@ -204,8 +163,8 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST_F(RunIdentityReportTest, ErrorFileComesFirstAndBothAreEmptyBeforeTheDrive) {
-  Prepare("qorvane.err", kOldContents);
-  Prepare("qorvane.log", kOldContents);
+  ASSERT_TRUE(PreparePlace("qorvane.err", kOldContents));
+  ASSERT_TRUE(PreparePlace("qorvane.log", kOldContents));
   ASSERT_EQ(Run(RealisticDrive()), 0);
   const std::vector<PlatformCall>& calls = RecordedCalls();
   ASSERT_EQ(RecordedFunctionNames(),
@@ -233,7 +192,7 @@ TEST_F(RunIdentityReportTest, FailedRequestReadsItsErrorAtOnceAndClosesAfterTheM
   const std::string line = "Error getting drive information (1117), returning -2\r\n";
   EXPECT_EQ(calls[6].error_file.bytes, line) << "message after the close";
   EXPECT_EQ(calls[6].handle, kScriptedDriveHandle);
-  EXPECT_EQ(Contents("qorvane.err"), line);
+  EXPECT_EQ(ShowPlace("qorvane.err"), line);
 }
 
 TEST_F(RunIdentityReportTest, FailuresBeforeTheDriveLeaveItAlone) {
@@ -242,7 +201,7 @@ TEST_F(RunIdentityReportTest, FailuresBeforeTheDriveLeaveItAlone) {
             (std::vector<std::string>{"OpenTextFileForWriting", "OpenTextFileForWriting",
                                       "CreateFileA"}));
   ASSERT_EQ(unlink("qorvane.log"), 0);
-  Prepare("qorvane.log", kDirectory);
+  ASSERT_TRUE(PreparePlace("qorvane.log", kDirectory));
   Run(RealisticDrive());
   EXPECT_EQ(RecordedFunctionNames(),
             (std::vector<std::string>{"OpenTextFileForWriting", "OpenTextFileForWriting"}));
@@ -252,27 +211,27 @@ TEST_F(RunIdentityReportTest, CommandLineChangesNothing) {
   const DriveScript drives[] = {RealisticDrive(), RequestRefused(50), OpenRefused(5)};
   for (const DriveScript& drive : drives) {
     const int plain = Run(drive);
-    const std::string plain_error = Contents("qorvane.err");
-    const std::string plain_report = Contents("qorvane.log");
+    const std::string plain_error = ShowPlace("qorvane.err");
+    const std::string plain_report = ShowPlace("qorvane.log");
     EXPECT_EQ(Run(drive, {"qorvane.exe", "/?", "--drive", "\\\\.\\PhysicalDrive1",
                           "qorvane.log"}),
               plain);
-    EXPECT_EQ(Contents("qorvane.err"), plain_error);
-    EXPECT_EQ(Contents("qorvane.log"), plain_report);
+    EXPECT_EQ(ShowPlace("qorvane.err"), plain_error);
+    EXPECT_EQ(ShowPlace("qorvane.log"), plain_report);
     EXPECT_EQ(Run(drive, {}), plain);
-    EXPECT_EQ(Contents("qorvane.log"), plain_report);
+    EXPECT_EQ(ShowPlace("qorvane.log"), plain_report);
   }
 }
 
 TEST_F(RunIdentityReportTest, SecondRunTruncatesBothFiles) {
   ASSERT_EQ(Run(RequestRefused(50)), -2);
-  ASSERT_NE(Contents("qorvane.err"), "");
+  ASSERT_NE(ShowPlace("qorvane.err"), "");
   ASSERT_EQ(Run(RealisticDrive()), 0);
-  EXPECT_EQ(Contents("qorvane.err"), "");
-  EXPECT_EQ(Contents("qorvane.log"), kReport);
+  EXPECT_EQ(ShowPlace("qorvane.err"), "");
+  EXPECT_EQ(ShowPlace("qorvane.log"), kReport);
   ASSERT_EQ(Run(OpenRefused(5)), -1);
-  EXPECT_EQ(Contents("qorvane.err"), kDriveLine);
-  EXPECT_EQ(Contents("qorvane.log"), "");
+  EXPECT_EQ(ShowPlace("qorvane.err"), kDriveLine);
+  EXPECT_EQ(ShowPlace("qorvane.log"), "");
 }
 
 }  // namespace

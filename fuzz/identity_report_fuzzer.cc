@@ -19,24 +19,20 @@
 //   byte 529    the status register written back (with bit 5)
 //   byte 530    how many bytes the returned count falls short
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "app/run_identity_report.h"
 #include "test/support/scripted_platform.h"
+#include "test/support/test_facts.h"
 
 namespace {
-
-enum Place { kNothing, kOldContents, kDirectory, kFullDevice };
 
 const size_t kSettingsSize = 17;
 const size_t kIdentifySize = 512;
@@ -45,11 +41,6 @@ const size_t kInputSize = kSettingsSize + kIdentifySize + kCompletionSize;
 
 const char kErrorFileName[] = "qorvane.err";
 const char kReportFileName[] = "qorvane.log";
-const char kOldContentsText[] = "left over from an earlier run\r\n";
-
-// What a file's place shows after the run, besides plain bytes.
-const char kShowsDirectory[] = "<directory>";
-const char kShowsLink[] = "<link>";
 
 struct FuzzCase {
   Place error_place;
@@ -181,6 +172,8 @@ Outcome Expect(const FuzzCase& fuzz_case) {
 
 std::string g_scratch_folder;
 
+void RemoveTheScratchFolder() { RemoveScratchFolder(g_scratch_folder); }
+
 void Check(bool holds, const char* what) {
   if (holds) return;
   (void)fprintf(stderr, "identity_report_fuzzer: %s\n", what);
@@ -188,74 +181,6 @@ void Check(bool holds, const char* what) {
 }
 
 void CheckSystemCall(int result, const char* what) { Check(result == 0, what); }
-
-void RemovePlace(const char* name) {
-  struct stat status;
-  if (lstat(name, &status) != 0) return;
-  if (S_ISDIR(status.st_mode)) {
-    const std::string inside = std::string(name) + "/inside";
-    unlink(inside.c_str());
-    CheckSystemCall(rmdir(name), "cannot remove a directory in the scratch folder");
-  } else {
-    CheckSystemCall(unlink(name), "cannot remove a file in the scratch folder");
-  }
-}
-
-void WriteWholeFile(const char* name, const char* text) {
-  const int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  Check(fd >= 0, "cannot create a file in the scratch folder");
-  const ssize_t size = static_cast<ssize_t>(strlen(text));
-  Check(write(fd, text, static_cast<size_t>(size)) == size, "cannot write a scratch file");
-  CheckSystemCall(close(fd), "cannot close a scratch file");
-}
-
-void PreparePlace(const char* name, Place place) {
-  RemovePlace(name);
-  if (place == kOldContents) {
-    WriteWholeFile(name, kOldContentsText);
-  } else if (place == kDirectory) {
-    CheckSystemCall(mkdir(name, 0755), "cannot make a directory in the scratch folder");
-    WriteWholeFile((std::string(name) + "/inside").c_str(), "keep");
-  } else if (place == kFullDevice) {
-    CheckSystemCall(symlink("/dev/full", name), "cannot link to /dev/full");
-  }
-}
-
-std::string ReadWholeFile(const char* name) {
-  std::string bytes;
-  const int fd = open(name, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return "<unreadable>";
-  char chunk[4096];
-  ssize_t got;
-  while ((got = read(fd, chunk, sizeof chunk)) > 0) bytes.append(chunk, static_cast<size_t>(got));
-  close(fd);
-  return bytes;
-}
-
-// A directory or link that stood in a file's place shows as itself only when
-// the run left it exactly as it was.
-std::string Observe(const char* name) {
-  struct stat status;
-  if (lstat(name, &status) != 0) return "<absent>";
-  if (S_ISLNK(status.st_mode)) {
-    char target[64] = {};
-    const ssize_t length = readlink(name, target, sizeof target - 1);
-    return length > 0 && strcmp(target, "/dev/full") == 0 ? kShowsLink : "<changed link>";
-  }
-  if (S_ISDIR(status.st_mode)) {
-    const std::string inside = std::string(name) + "/inside";
-    DIR* directory = opendir(name);
-    int entries = 0;
-    if (directory != NULL) {
-      while (readdir(directory) != NULL) ++entries;
-      closedir(directory);
-    }
-    return entries == 3 && ReadWholeFile(inside.c_str()) == "keep" ? kShowsDirectory
-                                                                    : "<changed directory>";
-  }
-  if (!S_ISREG(status.st_mode)) return "<not a file>";
-  return ReadWholeFile(name);
-}
 
 // ---- The streams the pass opens ----
 //
@@ -298,16 +223,6 @@ int CountDriveCloses() {
   return closes;
 }
 
-void RemoveScratchFolder() {
-  if (g_scratch_folder.empty()) return;
-  if (chdir(g_scratch_folder.c_str()) == 0) {
-    RemovePlace(kErrorFileName);
-    RemovePlace(kReportFileName);
-  }
-  chdir("/");
-  rmdir(g_scratch_folder.c_str());
-}
-
 }  // namespace
 
 // The link is given --wrap for both, so the pass's calls come here. The names
@@ -335,10 +250,9 @@ int __wrap_fclose(FILE* stream) {
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  std::string pattern = std::string(base) + "/qorvane_fuzz_XXXXXX";
-  Check(mkdtemp(&pattern[0]) != NULL, "cannot make the scratch folder");
-  g_scratch_folder = pattern;
-  Check(atexit(RemoveScratchFolder) == 0, "cannot arrange to remove the scratch folder");
+  g_scratch_folder = MakeScratchFolder(std::string(base) + "/qorvane_fuzz_");
+  Check(!g_scratch_folder.empty(), "cannot make the scratch folder");
+  Check(atexit(RemoveTheScratchFolder) == 0, "cannot arrange to remove the scratch folder");
   return 0;
 }
 
@@ -353,8 +267,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   char caller_folder[4096];
   Check(getcwd(caller_folder, sizeof caller_folder) != NULL, "cannot read the current directory");
   CheckSystemCall(chdir(g_scratch_folder.c_str()), "cannot enter the scratch folder");
-  PreparePlace(kErrorFileName, fuzz_case.error_place);
-  PreparePlace(kReportFileName, fuzz_case.report_place);
+  Check(PreparePlace(kErrorFileName, fuzz_case.error_place) &&
+            PreparePlace(kReportFileName, fuzz_case.report_place),
+        "cannot prepare the files' places in the scratch folder");
 
   ResetScriptedPlatform(fuzz_case.drive);
   char program_name[] = "qorvane.exe";
@@ -366,8 +281,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The pass closes both files itself when it succeeds.
   if (result == 0) Check(g_open_stream_count == 0, "a file left open after a successful run");
   CloseWhatThePassLeftOpen();
-  observed.error_file = Observe(kErrorFileName);
-  observed.report_file = Observe(kReportFileName);
+  observed.error_file = ShowPlace(kErrorFileName);
+  observed.report_file = ShowPlace(kReportFileName);
   observed.drive_closes = CountDriveCloses();
   CheckSystemCall(chdir(caller_folder), "cannot leave the scratch folder");
 

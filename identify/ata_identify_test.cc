@@ -7,6 +7,7 @@
 #include "gtest/gtest.h"
 #include "identify/drive_identity.h"
 #include "test/support/scripted_platform.h"
+#include "test/support/test_facts.h"
 
 namespace {
 
@@ -26,24 +27,6 @@ static_assert(offsetof(ATA_PASS_THROUGH_EX, CurrentTaskFile) == 40, "");
 __attribute__((noinline)) void DirtyTheStack() {
   volatile unsigned char junk[4096];
   for (size_t i = 0; i < sizeof junk; ++i) junk[i] = 0xA5;
-}
-
-void PutLittleEndian(std::vector<unsigned char>* bytes, size_t offset,
-                     unsigned long long value, size_t width) {
-  for (size_t i = 0; i < width; ++i) (*bytes)[offset + i] = (value >> (8 * i)) & 0xFF;
-}
-
-// The IDENTIFY request header, byte by byte, for the 64-bit layout.
-std::vector<unsigned char> ExpectedHeader() {
-  std::vector<unsigned char> header(kHeaderSize, 0);
-  PutLittleEndian(&header, 0, kHeaderSize, 2);   // Length
-  PutLittleEndian(&header, 2, 3, 2);             // AtaFlags: DRDY_REQUIRED | DATA_IN
-  PutLittleEndian(&header, 8, 512, 4);           // DataTransferLength
-  PutLittleEndian(&header, 12, 8, 4);            // TimeOutValue, seconds
-  PutLittleEndian(&header, 24, kHeaderSize, 8);  // DataBufferOffset
-  const unsigned char task_file[8] = {0, 0, 0, 0, 0, 0xE0, 0xEC, 0};
-  memcpy(&header[40], task_file, sizeof task_file);  // CurrentTaskFile
-  return header;
 }
 
 class AtaIdentifyTest : public testing::Test {
@@ -113,7 +96,7 @@ TEST_F(AtaIdentifyTest, SendsTheIdentifyRequestByteForByte) {
   ASSERT_EQ(request.sent.size(), kBufferSize);
   const std::vector<unsigned char> header(request.sent.begin(),
                                           request.sent.begin() + kHeaderSize);
-  EXPECT_EQ(header, ExpectedHeader());
+  EXPECT_EQ(header, IdentifyRequestHeader(kHeaderSize));
   size_t nonzero_data_bytes = 0;
   for (size_t i = kHeaderSize; i < request.sent.size(); ++i) {
     nonzero_data_bytes += request.sent[i] != 0;
@@ -134,14 +117,8 @@ TEST_P(AtaIdentifyStatusTest, DecodesModelAndFirmwareFromTheAnswer) {
   for (int i = 0; i < 512; ++i) script.identify_data[i] = 0x80 | (i & 0x3F);
   const char model[] = "ST2000DM008-2FR102                      ";
   const char firmware[] = "0001    ";
-  for (int i = 0; i < kModelLength; i += 2) {
-    script.identify_data[kModelOffset + i] = model[i + 1];
-    script.identify_data[kModelOffset + i + 1] = model[i];
-  }
-  for (int i = 0; i < kFirmwareLength; i += 2) {
-    script.identify_data[kFirmwareOffset + i] = firmware[i + 1];
-    script.identify_data[kFirmwareOffset + i + 1] = firmware[i];
-  }
+  PutAtaString(script.identify_data, kModelOffset, model);
+  PutAtaString(script.identify_data, kFirmwareOffset, firmware);
   Run(script);
   ASSERT_EQ(result_, 0);
   EXPECT_EQ(std::string(identity_.model), model);

@@ -7,17 +7,9 @@
 #include <string>
 
 #include "gtest/gtest.h"
+#include "test/support/test_facts.h"
 
 namespace {
-
-// Lays `text` into `data` the way a drive does: the first character of each
-// word in its high-order byte, which comes second in memory.
-void PutAtaString(unsigned char* data, int offset, const std::string& text) {
-  for (size_t i = 0; i < text.size(); i += 2) {
-    data[offset + i + 1] = static_cast<unsigned char>(text[i]);
-    data[offset + i] = static_cast<unsigned char>(text[i + 1]);
-  }
-}
 
 struct DecodeCase {
   const char* name;

@@ -1,34 +1,27 @@
 #include "port/linux/crlf_text_file.h"
 
 #include <errno.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "gtest/gtest.h"
+#include "test/support/test_facts.h"
 
 namespace {
 
 class CrLfTextFileTest : public testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/qorvane_crlf_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder_ = pattern;
-    path_ = folder_ / "out.txt";
+    folder_ = MakeScratchFolder("/tmp/qorvane_crlf_");
+    ASSERT_NE(folder_, "");
+    path_ = folder_ + "/out.txt";
   }
-  void TearDown() override { std::filesystem::remove_all(folder_); }
-  std::string Read() const {
-    std::ifstream file(path_, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file),
-                       std::istreambuf_iterator<char>());
-  }
-  std::filesystem::path folder_;
-  std::filesystem::path path_;
+  void TearDown() override { RemoveScratchFolder(folder_); }
+  std::string Read() const { return ShowPlace(path_.c_str()); }
+  std::string folder_;
+  std::string path_;
 };
 
 std::string Repeat(const std::string& text, int times) {

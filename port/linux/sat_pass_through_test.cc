@@ -6,28 +6,28 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <iterator>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "test/support/test_facts.h"
 
 namespace {
 
 constexpr uint32_t kDataAreaSize = 131072;
 constexpr uint32_t kHeaderSize = sizeof(ATA_PASS_THROUGH_EX);
 
+ATA_PASS_THROUGH_EX HeaderOf(const std::vector<unsigned char>& buffer) {
+  ATA_PASS_THROUGH_EX header;
+  memcpy(&header, buffer.data(), sizeof header);
+  return header;
+}
+
 // The request the program sends: IDENTIFY DEVICE, PIO data-in, 512 bytes,
 // 8 seconds, data right behind the header.
 ATA_PASS_THROUGH_EX IdentifyHeader() {
-  ATA_PASS_THROUGH_EX header;
-  memset(&header, 0, sizeof header);
-  header.Length = sizeof header;
-  header.AtaFlags = ATA_FLAGS_DRDY_REQUIRED | ATA_FLAGS_DATA_IN;
-  header.DataTransferLength = 512;
-  header.TimeOutValue = 8;
-  header.DataBufferOffset = sizeof header;
-  const UCHAR task_file[8] = {0x00, 0x00, 0x00, 0x00, 0x00, 0xE0, 0xEC, 0x00};
-  memcpy(header.CurrentTaskFile, task_file, sizeof task_file);
-  return header;
+  return HeaderOf(IdentifyRequestHeader(kHeaderSize));
 }
 
 std::vector<unsigned char> BufferWith(const ATA_PASS_THROUGH_EX& header,
@@ -40,10 +40,14 @@ std::vector<unsigned char> BufferWith(const ATA_PASS_THROUGH_EX& header,
   return buffer;
 }
 
-ATA_PASS_THROUGH_EX HeaderOf(const std::vector<unsigned char>& buffer) {
-  ATA_PASS_THROUGH_EX header;
-  memcpy(&header, buffer.data(), sizeof header);
-  return header;
+// The IDENTIFY request in a buffer of the program's size, built into
+// `command`.
+testing::AssertionResult BuildIdentifyCommand(std::vector<unsigned char>* buffer,
+                                              SatCommand* command) {
+  *buffer = BufferWith(IdentifyHeader());
+  const int result = BuildSatCommand(buffer->data(), buffer->size(), command);
+  if (result == 0) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "BuildSatCommand gave " << result;
 }
 
 std::vector<unsigned char> Bytes(const unsigned char* data, size_t length) {
@@ -51,10 +55,9 @@ std::vector<unsigned char> Bytes(const unsigned char* data, size_t length) {
 }
 
 TEST(BuildSatCommandTest, IdentifyBecomesAtaPassThrough16ByteForByte) {
-  std::vector<unsigned char> buffer = BufferWith(IdentifyHeader());
+  std::vector<unsigned char> buffer;
   SatCommand command;
-
-  ASSERT_EQ(0, BuildSatCommand(buffer.data(), buffer.size(), &command));
+  ASSERT_TRUE(BuildIdentifyCommand(&buffer, &command));
 
   const std::vector<unsigned char> expected_cdb = {
       0x85,  // ATA PASS-THROUGH (16)
@@ -231,18 +234,8 @@ struct Outcome {
 constexpr unsigned char kGood = 0x00;
 constexpr unsigned char kCheckCondition = 0x02;
 constexpr unsigned short kDriverSense = 0x08;
-const std::vector<unsigned char> kSentTaskFile = {0x00, 0x00, 0x00, 0x00,
-                                                  0x00, 0xE0, 0xEC, 0x00};
-
-// Descriptor-format sense with one ATA Status Return descriptor.
-std::vector<unsigned char> DescriptorSense(unsigned char key, unsigned char asc,
-                                           unsigned char ascq,
-                                           unsigned char error,
-                                           unsigned char status) {
-  return {0x72, key,  asc,  ascq, 0x00, 0x00, 0x00, 0x0E,
-          0x09, 0x0C, 0x00, error, 0x00, 0x01, 0x00, 0x02,
-          0x00, 0x03, 0x00, 0x04, 0xA0, status};
-}
+const std::vector<unsigned char> kSentTaskFile(std::begin(kIdentifyTaskFile),
+                                               std::end(kIdentifyTaskFile));
 
 TEST(ReadSatOutcomeTest, EachOutcomeGivesItsResultAndRegisters) {
   const Outcome outcomes[] = {
@@ -252,29 +245,25 @@ TEST(ReadSatOutcomeTest, EachOutcomeGivesItsResultAndRegisters) {
        DescriptorSense(0x01, 0x00, 0x1D, 0x00, 0x50), 0,
        {0x00, 0x01, 0x02, 0x03, 0x04, 0xA0, 0x50, 0x00}},
       {"drive aborted, Linux 6.12", 0, 0, kDriverSense, kCheckCondition,
-       {0xF0, 0x00, 0x0B, 0x04, 0x41, 0xE0, 0x01, 0x0A, 0x80, 0x00, 0x00, 0x00,
-        0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
-       0, {0x04, 0x01, 0x00, 0x00, 0x00, 0xE0, 0x41, 0x00}},
+       AbortedSenseOfLinux6_12(), 0,
+       {0x04, 0x01, 0x00, 0x00, 0x00, 0xE0, 0x41, 0x00}},
       {"ioctl refused", EPERM, 0, 0, kGood, {}, EPERM, kSentTaskFile},
       {"host timed out", 0, 0x03, 0, kGood, {}, ETIMEDOUT, kSentTaskFile},
       {"host error despite registers", 0, 0x07, kDriverSense, kCheckCondition,
        DescriptorSense(0x01, 0x00, 0x1D, 0x00, 0x50), EIO, kSentTaskFile},
       {"driver timed out", 0, 0, 0x06, kGood, {}, ETIMEDOUT, kSentTaskFile},
       {"driver error", 0, 0, 0x04, kGood, {}, EIO, kSentTaskFile},
-      // What a virtio-scsi disk answers, as Linux hands it back.
       {"invalid operation code", 0, 0, kDriverSense, kCheckCondition,
-       {0x70, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x00,
-        0x20, 0x00, 0x00, 0x00, 0x00, 0x00},
-       EOPNOTSUPP, kSentTaskFile},
+       InvalidOpcodeSenseOfVirtioScsi(), EOPNOTSUPP, kSentTaskFile},
       {"busy status returned", 0, 0, kDriverSense, kCheckCondition,
        DescriptorSense(0x01, 0x00, 0x1D, 0x00, 0xD0), EIO, kSentTaskFile},
       {"busy SCSI status", 0, 0, 0, 0x08, {}, EIO, kSentTaskFile},
   };
   for (const Outcome& o : outcomes) {
     SCOPED_TRACE(o.name);
-    std::vector<unsigned char> buffer = BufferWith(IdentifyHeader());
+    std::vector<unsigned char> buffer;
     SatCommand command;
-    ASSERT_EQ(0, BuildSatCommand(buffer.data(), buffer.size(), &command));
+    ASSERT_TRUE(BuildIdentifyCommand(&buffer, &command));
     command.io.host_status = o.host_status;
     command.io.driver_status = o.driver_status;
     command.io.status = o.status;
@@ -296,24 +285,24 @@ TEST(ReadSatOutcomeTest, EachOutcomeGivesItsResultAndRegisters) {
 }
 
 TEST(SatDataTransferredTest, TransferLengthLessTheResidual) {
+  std::vector<unsigned char> buffer;
+  SatCommand command;
+  ASSERT_TRUE(BuildIdentifyCommand(&buffer, &command));
   const struct {
     int resid;
     uint32_t transferred;
   } rows[] = {{0, 512}, {12, 500}, {512, 0}, {4096, 0}, {-1, 512}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.resid);
-    std::vector<unsigned char> buffer = BufferWith(IdentifyHeader());
-    SatCommand command;
-    ASSERT_EQ(0, BuildSatCommand(buffer.data(), buffer.size(), &command));
     command.io.resid = row.resid;
     EXPECT_EQ(row.transferred, SatDataTransferred(&command));
   }
 }
 
 TEST(ReadSatOutcomeTest, SenseIsReadOnlyAsFarAsTheKernelWroteIt) {
-  std::vector<unsigned char> buffer = BufferWith(IdentifyHeader());
+  std::vector<unsigned char> buffer;
   SatCommand command;
-  ASSERT_EQ(0, BuildSatCommand(buffer.data(), buffer.size(), &command));
+  ASSERT_TRUE(BuildIdentifyCommand(&buffer, &command));
   std::vector<unsigned char> sense =
       DescriptorSense(0x05, 0x24, 0x00, 0x04, 0x51);
   memcpy(command.sense, sense.data(), sense.size());
