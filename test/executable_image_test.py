@@ -17,11 +17,6 @@ VFT_APP = 1
 
 
 @pytest.fixture(scope="module")
-def program(built):
-    return built("program")
-
-
-@pytest.fixture(scope="module")
 def pe(program):
     return pefile.PE(program)
 

@@ -14,11 +14,6 @@ ENOTTY_LINE = b"Error getting drive information (25), returning -2\r\n"
 DIRECTORY = "<directory>"
 
 
-@pytest.fixture(scope="module")
-def program(built):
-    return built("program")
-
-
 def run(program, sda=None, report_place=None, error_place=None, arguments=()):
     """Runs the program in a fresh folder. `sda` is None (no disk) or "file"
     (a plain file where the disk should be); a place is None, "directory" or

@@ -1,24 +1,14 @@
-"""Runs one command in the emulated machine, or the program once, and hands
-back the result (test/qemu/guest.py).
-
-    python3 test/qemu/guest.py run [--kernel bookworm|trixie]
-        [--disk ahci|ide|virtio-scsi|none] [--model T] [--firmware T] [--serial T]
-        [--share DIR]... [--cwd DIR] [--cache DIR] [--wine32] [--console]
-        -- COMMAND [ARG]...
-    python3 test/qemu/guest.py report --program PROGRAM
-        [--launcher run_with_exit_code.exe --bridge ata_bridge.sys] [--disk ...]
-    python3 test/qemu/guest.py report --host --program PROGRAM
-    python3 test/qemu/guest.py report --wine PREFIX --program PROGRAM
-        --launcher run_with_exit_code.exe
+"""test/qemu/guest.py: runs one command in the emulated machine, or the
+program once, and hands back the result.
 
 `run` prints the command's output (standard output and error, merged) and
 exits with its status; --wine32 gives it a 32-bit Wine prefix. `report` runs
 the program once in an empty folder against the machine's disk (a Linux
 program as it is, a 32-bit Windows one under 32-bit Wine through the bridge
-driver) and prints its result, both files and what hdparm -I says of the same
-disk; with --host it runs a Linux program on this machine's /dev/sda, with
---wine a Windows one under wine64 here, with Wine's own disk device. The
-kernels, the initramfs and the 32-bit Wine prefix stay in the cache folder.
+driver) and prints its result, both files and what hdparm -I says of the
+disk; --host runs a Linux program on this machine's /dev/sda instead, --wine
+a Windows one under wine64 here. The kernels, the initramfs and the 32-bit
+Wine prefix stay in the cache folder.
 """
 
 import argparse
@@ -33,12 +23,12 @@ from harness import kernel, machine, report, wine
 def local_report(arguments):
     """A run on this machine rather than in the emulated one."""
     folder = tempfile.mkdtemp(prefix="qorvane-run.")
+    print("running %s %s in %s" % (arguments.program, "under Wine" if arguments.wine
+                                   else "on /dev/sda", folder))
     if arguments.host:
-        print("running %s on /dev/sda in %s" % (arguments.program, folder))
         return report.on_host(arguments.program, folder)
     if not os.path.isdir(arguments.wine):
         print("making a Wine prefix in %s (once)" % arguments.wine)
-    print("running %s under Wine in %s" % (arguments.program, folder))
     return report.under_wine(arguments.program, arguments.launcher, arguments.wine, folder)
 
 

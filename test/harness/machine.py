@@ -1,11 +1,9 @@
 """The emulated x86-64 machine: QEMU with TCG boots Debian's own kernel
-(harness.kernel) and runs one command.
-
-Its root is this machine's filesystem, shared read-only over 9p with a tmpfs
-overlay on top, so whatever is installed here (Wine, python3, hdparm, the
-project's builds) runs there too. Folders named as shares are mounted writable
-at their own paths: files go in and out through them. The kernel console goes
-to a file, for diagnosis."""
+(harness.kernel) and runs one command. Its root is this machine's filesystem,
+shared read-only over 9p with a tmpfs overlay on top, so whatever is installed
+here (Wine, python3, hdparm, the project's builds) runs there too. Folders
+named as shares are mounted writable at their own paths: files go in and out
+through them. The kernel console goes to a file, for diagnosis."""
 
 import dataclasses
 import os

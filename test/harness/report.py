@@ -7,7 +7,6 @@ import os
 import re
 import shlex
 import subprocess
-import tempfile
 
 from harness import machine, wine
 from harness.files import tree
@@ -15,7 +14,6 @@ from harness.files import tree
 
 @dataclasses.dataclass
 class Report:
-    """What one run of the program left."""
     result: int             # the program's result, as a signed number
     files: dict             # name -> bytes, everything left in its folder
     hdparm_output: bytes = None   # hdparm -I /dev/sda in the machine; None without one
@@ -88,11 +86,7 @@ def under_wine(program, launcher, prefix, folder):
     """Runs the Windows program once in `folder` under wine64, with Wine's own
     physical drive 0, in a prefix made on the first run."""
     wine.make_prefix(prefix)
-    session = wine.Wine(prefix)
-    try:
-        code = session.run_program(launcher, program, folder)
-    finally:
-        session.stop_session()
+    code = wine.Wine(prefix).run_program(launcher, program, folder)
     return Report(result=signed(code, 32), files=tree(folder))
 
 

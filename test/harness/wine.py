@@ -30,8 +30,7 @@ def variables(prefix, dll_overrides=NO_MONO_OR_GECKO):
     return found
 
 
-def wine32_variables(prefix):
-    """The variables for 32-bit Wine in the emulated machine."""
+def wine32_variables(prefix):  # in the emulated machine
     return dict(variables(prefix), WINEARCH="win32", WINESERVER=WINE32_SERVER)
 
 
@@ -83,10 +82,9 @@ class Wine:
         self.env = dict(os.environ)
         for name in ("DISPLAY", "WAYLAND_DISPLAY", "WINEDLLOVERRIDES"):
             self.env.pop(name, None)
-        self.env.update(variables(prefix, dll_overrides))
+        self.env.update(variables(os.path.abspath(prefix), dll_overrides))
 
     def run(self, arguments, cwd=None):
-        """Runs the loader with `arguments`; returns its standard output."""
         return run_checked([self.loader, *arguments], self.env, cwd)
 
     def start_session(self):

@@ -1,18 +1,13 @@
 """The program against a real ATA stack: Debian's kernel in QEMU.
 
-    python3 -m pytest test/qemu/qemu_e2e_test.py --program build/host/qorvane
-        --probe build/host/test/qemu/ata_command_probe [--kernel bookworm|trixie]
-    python3 -m pytest test/qemu/qemu_e2e_test.py --program build/win32/qorvane.exe
-        --launcher .../run_with_exit_code.exe --bridge .../ata_bridge.sys
-    [--cache DIR]
-
-The Linux program runs as it is; the 32-bit Windows program runs under 32-bit
-Wine with the bridge driver as physical drive 0 in front of the machine's
-first disk. One boot per disk: an ATA disk on AHCI, one on the legacy IDE
-controller, a virtio-scsi disk (which does not speak ATA) and, for the Linux
-program, no disk at all; for it the AHCI boot also runs the probe, which sends
-READ LOG EXT through the Linux port's own DeviceIoControl. Exits 77 (skipped)
-when QEMU is not installed, except under CI=true, where that is a failure.
+The Linux program (--program, --probe, --kernel) runs as it is; the 32-bit
+Windows program (--program, --launcher, --bridge) runs under 32-bit Wine with
+the bridge driver as physical drive 0 in front of the machine's first disk.
+One boot per disk: an ATA disk on AHCI, one on the legacy IDE controller, a
+virtio-scsi disk (which does not speak ATA) and, for the Linux program, no
+disk at all; for it the AHCI boot also runs the probe, which sends READ LOG
+EXT through the Linux port's own DeviceIoControl. Exits 77 (skipped) when QEMU
+is not installed, except under CI=true, where that is a failure.
 """
 
 import concurrent.futures

@@ -15,12 +15,6 @@ removed at the end. One Wine session per test class:
   - SimulatedDriveTest: the test driver in place of Wine's PhysicalDrive0;
   - WineOwnDriveTest:   Wine's own PhysicalDrive0, which has no ATA pass-through;
   - NoDriveTest:        Wine's mount manager disabled, so no PhysicalDrive0 at all.
-
-    python3 -m pytest test/wine/wine_e2e_test.py --program qorvane.exe
-        --driver ata_test_drive.sys --launcher run_with_exit_code.exe
-        --control ata_test_control.exe [--wine LOADER]
-
-Environment: WINEPREFIX, WINESERVER.
 """
 
 import os
@@ -94,17 +88,16 @@ def snapshot(path):
 
 
 @pytest.fixture(scope="module")
-def paths(built, pytestconfig):
-    found = {name: built(name) for name in ("program", "driver", "launcher", "control")}
-    sys.stderr.write("%d-bit image %s under %s\n" % (
-        image_bits(found["program"]), found["program"], pytestconfig.getoption("wine")))
-    return found
+def paths(built):
+    return {name: built(name) for name in ("program", "driver", "launcher", "control")}
 
 
 @pytest.fixture(scope="module")
-def header(paths):
+def header(paths, pytestconfig):
     """The request header the image must send, byte for byte."""
-    return expected_header(image_bits(paths["program"]))
+    bits = image_bits(paths["program"])
+    sys.stderr.write("%d-bit image under %s\n" % (bits, pytestconfig.getoption("wine")))
+    return expected_header(bits)
 
 
 @pytest.fixture(scope="module")
