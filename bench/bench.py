@@ -547,7 +547,7 @@ def measure_start():
 # The table
 
 
-def machine():
+def this_machine():
     cpu = "unknown CPU"
     with open("/proc/cpuinfo") as file:
         match = re.search(r"^model name\s*:\s*(.+)$", file.read(), re.MULTILINE)
@@ -588,7 +588,7 @@ def main(argv=None):
         parser.error("unknown figure %s" % ", ".join(unknown))
 
     started = time.monotonic()
-    host = machine()
+    host = this_machine()
     when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
     measurers = {
         "size": measure_size,
