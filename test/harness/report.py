@@ -40,13 +40,11 @@ def in_machine(program, disk="ahci", kernel=None, cache=machine.DEFAULT_CACHE,
     lines = ['mkdir "$SHARE/run"']
     if bridge:
         env = wine.wine32_variables(machine.prepare_wine32_prefix(cache, kernel))
-        lines += [machine.wine32_driver_start("ata_bridge", bridge)]
-    lines += ['cd "$SHARE/run"']
-    if bridge:
-        lines += [shlex.join(wine.launch_command(wine.WINE32, launcher, program))
+        lines += [machine.wine32_driver_start("ata_bridge", bridge), 'cd "$SHARE/run"',
+                  shlex.join(wine.launch_command(wine.WINE32, launcher, program))
                   + ' >"$SHARE/result"']
     else:
-        lines += ['status=0; %s || status=$?; echo $status >"$SHARE/result"'
+        lines += ['cd "$SHARE/run"', 'status=0; %s || status=$?; echo $status >"$SHARE/result"'
                   % shlex.quote(os.path.abspath(program))]
     lines += ["cd /",
               'if [ -b /dev/sda ]; then status=0; hdparm -I /dev/sda >"$SHARE/hdparm" 2>&1'
