@@ -44,16 +44,17 @@ import re
 import shlex
 import shutil
 import statistics
-import struct
 import subprocess
 import sys
 import tempfile
 import time
 
-sys.dont_write_bytecode = True  # keep the source folder clean
+import pefile
+
+# script/bench puts test/ on PYTHONPATH.
+from harness import drive, machine, wine
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "test", "qemu"))
-sys.path.insert(0, os.path.join(ROOT, "test", "wine"))
 
 BUILD = os.path.join(ROOT, "build")
 RESULTS = os.path.join(ROOT, "bench", "results.md")
@@ -129,7 +130,6 @@ def verdict(ratio, goal):
 def pe_layout(path):
     """(file size, {section: (bytes in the file, bytes of content)},
     {dll: [imported names]})."""
-    import pefile
     image = pefile.PE(path)
     headers = image.OPTIONAL_HEADER.SizeOfHeaders
     sections = {"headers": (headers, headers)}
@@ -146,7 +146,6 @@ def pe_layout(path):
 
 
 def pe_file_alignment(path):
-    import pefile
     return pefile.PE(path, fast_load=True).OPTIONAL_HEADER.FileAlignment
 
 
@@ -219,7 +218,6 @@ def run_in_wine(runs):
     program, the empty program and the drive step; the drive's record of what
     it was sent; the last report; the drive step's calls timed in one process.
     """
-    import wine_e2e_test as wine
     program = build_path("win64", "qorvane.exe")
     floor = build_path("win64", "bench", "bench_empty_gui.exe")
     drive_step = build_path("win64", "bench", "bench_drive_step.exe")
@@ -228,60 +226,41 @@ def run_in_wine(runs):
     driver = build_path("win64", "test", "wine", "ata_test_drive.sys")
     control = build_path("win64", "test", "wine", "ata_test_control.exe")
 
-    def run(folder, *command):
-        return wine.run_checked([wine.WINE] + list(command), env, folder)
-
-    # A private prefix, made here, as the suite makes its own.
-    wine.suite_root = tempfile.mkdtemp(prefix="qorvane-bench-wine-", dir="/tmp")
-    wine.PREFIX = os.path.join(wine.suite_root, "prefix")
-    control_folder = os.path.join(wine.suite_root, "control")
-    scratch = os.path.join(wine.suite_root, "scratch")
+    # A private prefix, made here, as the Wine suite makes its own.
+    folder = tempfile.mkdtemp(prefix="qorvane-bench-wine-", dir="/tmp")
+    prefix = os.path.join(folder, "prefix")
+    control_folder = os.path.join(folder, "control")
+    scratch = os.path.join(folder, "scratch")
     try:
-        env = wine.wine_environment("mscoree,mshtml=")
-        run(None, "wineboot", "--init")
-        # The driver starts only in a session after the prefix's first one.
-        wine.stop_session(env)
-        env = wine.wine_environment(None)
-        wine.run_checked([wine.WINESERVER, "-p"], env)
+        wine.make_prefix(prefix)
+        session = wine.Wine(prefix)
+        session.start_session()
         try:
-            run(None, "sc", "create", "ata_test_drive", "type=", "kernel",
-                "start=", "demand", "binPath=", wine.windows_path(driver))
-            run(None, "sc", "start", "ata_test_drive")
+            session.start_driver(drive.SERVICE, driver)
             os.mkdir(control_folder)
             os.mkdir(scratch)
-            with open(os.path.join(control_folder, "setup.bin"), "wb") as file:
-                file.write(struct.pack(wine.SETUP_FORMAT, 0, wine.DATA_AND_REGISTERS, wine.realistic_block()))
-            run(control_folder, wine.windows_path(control), "setup", "setup.bin")
-            timed = run(scratch, wine.windows_path(timer), str(runs),
-                        wine.windows_path(program), wine.windows_path(floor),
-                        wine.windows_path(drive_step))
-            run(control_folder, wine.windows_path(control), "record", "record.bin")
-            with open(os.path.join(control_folder, "record.bin"), "rb") as file:
-                record = drive_record(file.read())
+            simulated = drive.Control(session, control, control_folder)
+            simulated.set(drive.realistic_block())
+            timed = session.run([wine.windows_path(timer), str(runs)] + [
+                wine.windows_path(path) for path in (program, floor, drive_step)], scratch)
+            record = simulated.record()
             with open(os.path.join(scratch, "qorvane.log"), "rb") as file:
                 report = file.read()
             # Last, so that its opens stay out of the record above.
-            steps = run(scratch, wine.windows_path(request_cost),
-                        str(REQUEST_COST_ROUNDS))
+            steps = session.run([wine.windows_path(request_cost), str(REQUEST_COST_ROUNDS)],
+                                scratch)
         finally:
-            wine.stop_session(env)
+            session.stop_session()
     finally:
-        shutil.rmtree(wine.suite_root, ignore_errors=True)
+        shutil.rmtree(folder, ignore_errors=True)
     return timed.decode(), record, report, steps.decode()
-
-
-def drive_record(data):
-    """The simulated drive's record, as ata_test_control wrote it."""
-    import wine_e2e_test as wine
-    return dict(zip(wine.RECORD_FIELDS, struct.unpack(wine.RECORD_FORMAT, data)))
 
 
 def check_drive_reads(codes, record, report, drive_runs):
     """Raises unless the runs that were to read the simulated drive all did:
     exit codes 0, the drive opened and asked once per run (the untimed first
     round included), and the last report the one the drive's answer gives."""
-    import wine_e2e_test as wine
-    if set(codes) != {"00000000"} or report != wine.REALISTIC_REPORT or (
+    if set(codes) != {"00000000"} or report != drive.REALISTIC_REPORT or (
             record["open_count"], record["request_count"]) != (drive_runs, drive_runs):
         raise RuntimeError(
             "not every run read the simulated drive: exit codes %s, report %r, "
@@ -404,25 +383,23 @@ cd "$SHARE"
 
 
 def measure_windows32(runs):
-    import guest
-    import wine_e2e_test as wine
     measured = Measured()
-    paths = {name: shlex.quote(guest.windows_path(build_path("win32", *parts)))
+    paths = {name: shlex.quote(wine.windows_path(build_path("win32", *parts)))
              for name, parts in (
                  ("program", ("qorvane.exe",)),
                  ("floor", ("bench", "bench_empty_gui.exe")),
                  ("timer", ("bench", "bench_time_in_turn.exe")),
                  ("control", ("test", "wine", "ata_test_control.exe")))}
-    start_driver = guest.wine32_driver_start(
-        "ata_test_drive", build_path("win32", "test", "wine", "ata_test_drive.sys"))
-    env = guest.wine32_environment(guest.prepare_wine32_prefix())
-    run, files = guest.run_in_share(
-        WINDOWS32_SCRIPT % dict(paths, runs=runs, wine=guest.WINE32,
-                                server=guest.WINE32_SERVER, start_driver=start_driver),
+    start_driver = machine.wine32_driver_start(
+        drive.SERVICE, build_path("win32", "test", "wine", "ata_test_drive.sys"))
+    env = wine.wine32_variables(machine.prepare_wine32_prefix())
+    run, files = machine.run_in_share(
+        WINDOWS32_SCRIPT % dict(paths, runs=runs, wine=wine.WINE32,
+                                server=wine.WINE32_SERVER, start_driver=start_driver),
         "the 32-bit Windows figure", "none", env=env,
-        inputs={"setup.bin": struct.pack(wine.SETUP_FORMAT, 0, wine.DATA_AND_REGISTERS, wine.realistic_block())})
+        inputs={"setup.bin": drive.setup_bytes(drive.realistic_block())})
     times, codes = parse_timer_output(files["times.txt"].decode(), 2)
-    check_drive_reads(codes[0], drive_record(files["record.bin"]),
+    check_drive_reads(codes[0], drive.parse_record(files["record.bin"]),
                       files.get("qorvane.log"), runs + 1)
     ours, empty = statistics.median(times[0]), statistics.median(times[1])
     ratio = ours / empty
@@ -465,22 +442,21 @@ PEERS = ("hdparm -I /dev/sda", "smartctl -i /dev/sda")
 
 
 def measure_linux(runs):
-    import guest
     measured = Measured()
     program = build_path("host", "qorvane")
     timer = build_path("host", "bench", "bench_time_in_turn")
     for path in (HDPARM, SMARTCTL):
         if not os.path.isfile(path):
             raise RuntimeError("%s is missing: apt-get install hdparm smartmontools" % path)
-    run, files = guest.run_in_share(LINUX_SCRIPT % {
+    run, files = machine.run_in_share(LINUX_SCRIPT % {
         "smartctl": SMARTCTL, "hdparm": HDPARM, "timer": timer,
         "program": program, "runs": runs}, "the Linux figure", "ahci")
     times, statuses = parse_timer_output(files["times.txt"].decode(), 3)
     failed = [name for name, codes in zip(("qorvane",) + PEERS, statuses)
               if set(codes) != {"0"}]
     # QEMU pads its identity with spaces, as drives do; the report keeps them.
-    report = (guest.DEFAULT_MODEL.ljust(40) + "\r\n"
-              + guest.DEFAULT_FIRMWARE.ljust(8) + "\r\n").encode()
+    report = (machine.DEFAULT_MODEL.ljust(40) + "\r\n"
+              + machine.DEFAULT_FIRMWARE.ljust(8) + "\r\n").encode()
     if failed or files.get("qorvane.log") != report:
         raise RuntimeError("runs failed in the guest: %s; report %r"
                            % (failed, files.get("qorvane.log")))
@@ -571,7 +547,7 @@ def measure_start():
 # The table
 
 
-def machine():
+def this_machine():
     cpu = "unknown CPU"
     with open("/proc/cpuinfo") as file:
         match = re.search(r"^model name\s*:\s*(.+)$", file.read(), re.MULTILINE)
@@ -612,7 +588,7 @@ def main(argv=None):
         parser.error("unknown figure %s" % ", ".join(unknown))
 
     started = time.monotonic()
-    host = machine()
+    host = this_machine()
     when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
     measurers = {
         "size": measure_size,

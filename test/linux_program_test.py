@@ -2,22 +2,19 @@
 files. Each run gets a private /dev (a mount namespace with a tmpfs over
 /dev), so that what stands at /dev/sda is the test's choice on any machine."""
 
-import argparse
 import os
 import subprocess
-import sys
 import tempfile
-import unittest
 
-PROGRAM = None
+import pytest
 
 DRIVE_LINE = b"Error opening drive handle, returning -1\r\n"
 FILE_LINE = b"Error opening file handle, returning -3\r\n"
-WRITE_LINE = b"Error writing report file, returning -4\r\n"
+ENOTTY_LINE = b"Error getting drive information (25), returning -2\r\n"
 DIRECTORY = "<directory>"
 
 
-def run(sda=None, report_place=None, error_place=None, arguments=()):
+def run(program, sda=None, report_place=None, error_place=None, arguments=()):
     """Runs the program in a fresh folder. `sda` is None (no disk) or "file"
     (a plain file where the disk should be); a place is None, "directory" or
     "full" (a link to the full device)."""
@@ -33,7 +30,7 @@ def run(sda=None, report_place=None, error_place=None, arguments=()):
         setup += " && echo not-a-disk > /dev/sda"
     script = setup + ' && cd "$1" && shift && exec "$@"'
     completed = subprocess.run(
-        ["unshare", "--mount", "sh", "-c", script, "sh", folder, PROGRAM, *arguments],
+        ["unshare", "--mount", "sh", "-c", script, "sh", folder, program, *arguments],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
     files = {}
     for name in ("qorvane.log", "qorvane.err"):
@@ -49,35 +46,25 @@ def run(sda=None, report_place=None, error_place=None, arguments=()):
     return completed, files
 
 
-class LinuxProgramTest(unittest.TestCase):
-    def test_outcomes(self):
-        enotty = b"Error getting drive information (25), returning -2\r\n"
-        cases = [
-            # name, disk, report place, error place, exit status, error file, report
-            ("no disk", None, None, None, 255, DRIVE_LINE, b""),
-            ("no SCSI device behind the name", "file", None, None, 254, enotty, b""),
-            ("report file unopenable", None, "directory", None, 253, FILE_LINE, DIRECTORY),
-            ("no error file", None, None, "directory", 255, DIRECTORY, b""),
-            ("both unopenable", None, "directory", "directory", 253, DIRECTORY, DIRECTORY),
-        ]
-        for name, sda, report_place, error_place, status, error, report in cases:
-            with self.subTest(name):
-                completed, files = run(sda, report_place, error_place)
-                self.assertEqual(completed.returncode, status, completed.stderr)
-                self.assertEqual(files["qorvane.err"], error)
-                self.assertEqual(files["qorvane.log"], report)
-                self.assertEqual(completed.stdout + completed.stderr, b"", "the program is silent")
-
-    def test_command_line_changes_nothing(self):
-        plain = run(sda="file")
-        with_arguments = run(sda="file", arguments=("/?", "--help", "\\\\.\\PhysicalDrive1"))
-        self.assertEqual(with_arguments[0].returncode, plain[0].returncode)
-        self.assertEqual(with_arguments[1], plain[1])
+@pytest.mark.parametrize("sda, report_place, error_place, status, error, report", [
+    pytest.param(None, None, None, 255, DRIVE_LINE, b"", id="no-disk"),
+    pytest.param("file", None, None, 254, ENOTTY_LINE, b"", id="no-scsi-device-behind-the-name"),
+    pytest.param(None, "directory", None, 253, FILE_LINE, DIRECTORY, id="report-file-unopenable"),
+    pytest.param(None, None, "directory", 255, DIRECTORY, b"", id="no-error-file"),
+    pytest.param(None, "directory", "directory", 253, DIRECTORY, DIRECTORY,
+                 id="both-unopenable"),
+])
+def test_outcomes(program, sda, report_place, error_place, status, error, report):
+    completed, files = run(program, sda, report_place, error_place)
+    assert completed.returncode == status, completed.stderr
+    assert files["qorvane.err"] == error
+    assert files["qorvane.log"] == report
+    assert completed.stdout + completed.stderr == b"", "the program is silent"
 
 
-if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--program", required=True)
-    options, rest = parser.parse_known_args()
-    PROGRAM = os.path.abspath(options.program)
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+def test_command_line_changes_nothing(program):
+    plain = run(program, sda="file")
+    with_arguments = run(program, sda="file",
+                         arguments=("/?", "--help", "\\\\.\\PhysicalDrive1"))
+    assert with_arguments[0].returncode == plain[0].returncode
+    assert with_arguments[1] == plain[1]

@@ -1,0 +1,1 @@
+"""What the whole-program suites, script/run and script/bench share."""
