@@ -20,7 +20,7 @@ ratio of two things measured side by side in the same run, each with its goal:
            time over the empty program goes;
   windows32
            the shipped image, build/win32/qorvane.exe, under 32-bit Wine in
-           the emulated machine (test/qemu/guest.py), against the empty 32-bit
+           the emulated machine (test/guest.py), against the empty 32-bit
            program, timed the same way in one Wine session of one boot with
            the simulated drive (built for i686) answering;
   linux    in one boot of the emulated machine (an ATA disk on AHCI),

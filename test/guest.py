@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""The emulated machine's command line (harness/cli.py). test/qemu/guest.py
-links here: Python looks for imports where a linked script really is."""
+"""The emulated machine's command line (harness/cli.py), beside the harness
+package it imports."""
 import sys
 
 from harness import cli

@@ -1,4 +1,4 @@
-"""test/qemu/guest.py: runs one command in the emulated machine, or the
+"""test/guest.py: runs one command in the emulated machine, or the
 program once, and hands back the result.
 
 `run` prints the command's output (standard output and error, merged) and

@@ -7,7 +7,7 @@ and the exact bytes of qorvane.log and qorvane.err. A test kernel driver
 The image decides the layout of the request the drive must see (the 40-byte
 32-bit ATA_PASS_THROUGH_EX or the 48-byte 64-bit one); --wine names the Wine
 loader that runs it (wine64 for a 64-bit image, wine for a 32-bit one, which
-this machine runs only in the emulated machine: test/qemu/guest.py --wine32).
+this machine runs only in the emulated machine: test/guest.py --wine32).
 
 One Wine prefix per suite run: WINEPREFIX when it is set (a prefix made
 beforehand, which the run may change), otherwise a private one made here and
