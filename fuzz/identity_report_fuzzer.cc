@@ -152,9 +152,9 @@ Outcome Expect(const FuzzCase& fuzz_case) {
     message = "Error getting drive information (" + Signed32(ERROR_IO_DEVICE) +
               "), returning -2\n";
   } else {
-    const unsigned char* identify = drive.identify_data;
     // Model: words 27 to 46; firmware: words 23 to 26.
-    report = AtaText(identify, 54, 40) + "\n" + AtaText(identify, 46, 8) + "\n";
+    report = AtaText(drive.identify_data, 54, 40) + "\n" +
+             AtaText(drive.identify_data, 46, 8) + "\n";
     if (fuzz_case.report_place == kFullDevice) {
       result = -4;
       message = "Error writing report file, returning -4\n";

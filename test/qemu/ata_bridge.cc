@@ -6,10 +6,10 @@
 // ATA PASS-THROUGH (16) command through IOCTL_SCSI_PASS_THROUGH, which Wine
 // sends as Linux SG_IO. It writes the data and the returned registers back as
 // Windows' storage stack does (a command the drive aborted completes as a
-// success, with ERR in the returned status), and fails a request that the disk does not
-// take: STATUS_NOT_SUPPORTED (ERROR_NOT_SUPPORTED, 50) when the disk refuses
-// the command block itself, STATUS_IO_DEVICE_ERROR (1117) when the command
-// did not complete. The translation is the Linux port's own (sat_translation).
+// success, with ERR in the returned status), and fails a request that the
+// disk does not take: STATUS_NOT_SUPPORTED (ERROR_NOT_SUPPORTED, 50) when the
+// disk refuses the command block itself, STATUS_IO_DEVICE_ERROR (1117) when
+// the command did not complete. The translation is the Linux port's own (sat_translation).
 #include <ntddk.h>
 #include <ntddscsi.h>
 
