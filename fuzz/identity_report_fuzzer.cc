@@ -11,6 +11,7 @@
 //               (0 nothing, 1 a file with old contents, 2 a directory,
 //               3 a link to /dev/full); bit 4: the drive completes the request
 //               without writing data; bit 5: it writes the registers back
+//               (the status byte below, with ABRT as the error)
 //   bytes 1-16  four little-endian 32-bit last-error numbers: CreateFileA,
 //               VirtualAlloc, DeviceIoControl, CloseHandle. A step fails when
 //               its number is not zero; CloseHandle always succeeds but leaves
@@ -115,11 +116,10 @@ std::string ShownAs(Place place, const std::string& text_written) {
 }
 
 // A completed request counts only when the whole block came back (the count
-// reaches the header and 512 bytes), the returned status shows no ERR, and the
-// block is not all zero.
+// reaches the header and 512 bytes) and the block is not all zero, whatever
+// the registers written back say.
 bool BringsIdentifyData(const DriveScript& drive) {
   if (!drive.answer_writes_data || drive.bytes_returned_short_by != 0) return false;
-  if (drive.returned_status >= 0 && (drive.returned_status & 0x01) != 0) return false;
   for (size_t i = 0; i < kIdentifySize; ++i) {
     if (drive.identify_data[i] != 0) return true;
   }

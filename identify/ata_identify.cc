@@ -13,7 +13,6 @@ const DWORD kDataAreaSize = 128 * 1024;
 const DWORD kPassThroughBufferSize = sizeof(ATA_PASS_THROUGH_EX) + kDataAreaSize;
 
 const ULONG kTimeOutSeconds = 8;
-const UCHAR kStatusError = 0x01;  // ERR bit of the ATA status register
 const UCHAR kDeviceRegister = 0xE0;  // LBA mode, device 0
 const UCHAR kIdentifyDeviceCommand = 0xEC;
 
@@ -40,18 +39,15 @@ void BuildIdentifyRequest(ATA_PASS_THROUGH_EX* header) {
 }
 
 // True when a request the platform completed really brought IDENTIFY data:
-// the driver handed back the whole block, the drive did not abort the command
-// (some drivers complete an aborted pass-through as a success and leave the
-// error in the returned status register), and the data is not the untouched,
-// all-zero area, which no drive sends as its identity. Only ERR is examined: a
-// driver that writes no registers back leaves the command byte there, whose
-// ERR bit is clear.
+// the driver handed back the whole block, and it is not the untouched, all-zero
+// area, which no drive sends as its identity. A drive that aborts IDENTIFY
+// sends no data, so one of the two shows it. The returned registers are not
+// read: after a successful PIO data-in command a SATA drive sends no register
+// FIS, and an AHCI driver that copies the registers from the last one it
+// received hands back an earlier command's status, ERR and all.
 bool BroughtIdentifyData(const unsigned char* buffer, DWORD bytes_returned) {
-  ATA_PASS_THROUGH_EX returned;
-  memcpy(&returned, buffer, sizeof returned);
-  if (bytes_returned < sizeof returned + kIdentifyDataSize) return false;
-  if ((returned.CurrentTaskFile[6] & kStatusError) != 0) return false;
-  const unsigned char* identify_data = buffer + sizeof returned;
+  if (bytes_returned < sizeof(ATA_PASS_THROUGH_EX) + kIdentifyDataSize) return false;
+  const unsigned char* identify_data = buffer + sizeof(ATA_PASS_THROUGH_EX);
   for (int i = 0; i < kIdentifyDataSize; ++i) {
     if (identify_data[i] != 0) return true;
   }

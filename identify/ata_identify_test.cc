@@ -104,15 +104,26 @@ TEST_F(AtaIdentifyTest, SendsTheIdentifyRequestByteForByte) {
   EXPECT_EQ(nonzero_data_bytes, 0u);
 }
 
-class AtaIdentifyStatusTest : public AtaIdentifyTest,
-                              public testing::WithParamInterface<int> {};
+// The status and error registers written back, or -1 for none.
+struct ReturnedRegisters {
+  const char* name;
+  int status;
+  UCHAR error;
+};
 
-// Whatever the driver leaves in the status byte, only ERR makes it a failure:
-// a driver that writes no registers back leaves the command (0xEC) there, and
-// BSY and DF are not examined.
+void PrintTo(const ReturnedRegisters& registers, std::ostream* out) { *out << registers.name; }
+
+class AtaIdentifyStatusTest : public AtaIdentifyTest,
+                              public testing::WithParamInterface<ReturnedRegisters> {};
+
+// The whole block decides, whatever the driver leaves in the registers: one
+// that writes none back leaves the command (0xEC) in the status byte, and an
+// AHCI driver may hand back an earlier command's ERR and ABRT after a
+// successful IDENTIFY.
 TEST_P(AtaIdentifyStatusTest, DecodesModelAndFirmwareFromTheAnswer) {
   DriveScript script;
-  script.returned_status = GetParam();
+  script.returned_status = GetParam().status;
+  script.returned_error = GetParam().error;
   // Every byte set, so that a field read from the wrong place shows.
   for (int i = 0; i < 512; ++i) script.identify_data[i] = 0x80 | (i & 0x3F);
   const char model[] = "ST2000DM008-2FR102                      ";
@@ -127,8 +138,13 @@ TEST_P(AtaIdentifyStatusTest, DecodesModelAndFirmwareFromTheAnswer) {
             (std::vector<std::string>{"VirtualAlloc", "DeviceIoControl"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(ReturnedStatus, AtaIdentifyStatusTest,
-                         testing::Values(-1 /* left as sent: 0xEC */, 0x50, 0xD8));
+INSTANTIATE_TEST_SUITE_P(
+    ReturnedStatus, AtaIdentifyStatusTest,
+    testing::Values(ReturnedRegisters{"LeftAsSent", -1, 0},
+                    ReturnedRegisters{"StaleErrAndAbortFromAnEarlierCommand", 0x51, 0x04}),
+    [](const testing::TestParamInfo<ReturnedRegisters>& info) {
+      return std::string(info.param.name);
+    });
 
 TEST_F(AtaIdentifyTest, BytesOutsideTheTwoFieldsHaveNoInfluence) {
   DriveScript quiet;
@@ -188,8 +204,11 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"CompletedBytesShort",
                     [](DriveScript* s) { s->bytes_returned_short_by = 1; },
                     {"VirtualAlloc", "DeviceIoControl", "SetLastError"}, ERROR_IO_DEVICE},
-        RefusalCase{"CompletedWithErr",
+        // The drive's abort as Windows' AHCI driver completes it: success,
+        // ERR and ABRT in the registers, and no data.
+        RefusalCase{"CompletedDriveAborted",
                     [](DriveScript* s) {
+                      s->answer_writes_data = false;
                       s->returned_status = 0x51;
                       s->returned_error = 0x04;
                     },

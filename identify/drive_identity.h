@@ -34,8 +34,8 @@ int OpenPhysicalDrive(HANDLE* drive);
 // Returns 0, or kIdentifyFailed with `identity` untouched and the platform's
 // last-error number as the failing call left it. A request the platform
 // completed without bringing the IDENTIFY data (fewer bytes returned than the
-// header and 512, ERR in the returned status register, or an all-zero block)
-// fails too, with ERROR_IO_DEVICE as the last-error number.
+// header and 512, or an all-zero block) fails too, with ERROR_IO_DEVICE as the
+// last-error number. The registers the driver hands back are not examined.
 int QueryDriveIdentity(HANDLE drive, DriveIdentity* identity);
 
 // Copies the `count` characters of an ATA string field that starts at byte

@@ -14,7 +14,7 @@ RECORD_FORMAT = "<7I48s"     # AtaTestRecord
 RECORD_FIELDS = ("open_count", "request_count", "control_code", "input_length",
                  "output_length", "data_area_zero", "share_access", "header")
 # AtaTestCompletion: how the drive completes a request it does not fail.
-DATA_AND_REGISTERS, DATA_ONLY, ABORTED, NO_DATA = range(4)
+DATA_AND_REGISTERS, DATA_ONLY, ABORTED, NO_DATA, STALE_ERROR = range(5)
 
 
 def ata_string(text, width):
@@ -48,7 +48,10 @@ def realistic_block():
     block[20:40] = ata_string(b"     WD-WCC6Y3KXJ5H1", 20)  # serial, words 10-19
     struct.pack_into("<HH", block, 98, 0x2F00, 0x4000)       # capabilities
     struct.pack_into("<Q", block, 200, 1953525168)            # sectors, 48-bit
-    block[510:512] = b"\xa5\x3c"                               # checksum word
+    # Integrity word 255: signature A5h, and a checksum that makes all 512
+    # bytes sum to zero.
+    block[510] = 0xA5
+    block[511] = -sum(block[:511]) & 0xFF
     return bytes(block)
 
 

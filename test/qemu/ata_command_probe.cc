@@ -1,8 +1,10 @@
 // Sends one ATA command through the Linux port's own kernel32 calls, as the
 // program would, and prints what comes back:
-//   "completed 1 last-error 0 status 0x41 error 0x04"
+//   "completed 1 last-error 0 status 0x41 error 0x04 returned 560 data zero"
 // The emulated machine's suite sends READ LOG EXT, which QEMU's disks abort,
-// to see a drive's abort come back as a completed request, as on Windows.
+// to see a drive's abort come back as a completed request, as on Windows, and
+// whether any data came with it: the bytes returned and whether the data area
+// is still all zero.
 #include <stdio.h>
 #include <string.h>
 
@@ -33,8 +35,13 @@ int main() {
                                    buffer, sizeof buffer, &returned, nullptr);
   unsigned long last_error = completed ? 0 : GetLastError();
   memcpy(&header, buffer, sizeof header);
-  printf("completed %d last-error %lu status 0x%02X error 0x%02X\n", completed ? 1 : 0,
-         last_error, header.CurrentTaskFile[6], header.CurrentTaskFile[0]);
+  bool data_zero = true;
+  for (size_t i = sizeof header; i < sizeof buffer; ++i) {
+    if (buffer[i] != 0) data_zero = false;
+  }
+  printf("completed %d last-error %lu status 0x%02X error 0x%02X returned %lu data %s\n",
+         completed ? 1 : 0, last_error, header.CurrentTaskFile[6], header.CurrentTaskFile[0],
+         static_cast<unsigned long>(returned), data_zero ? "zero" : "written");
   CloseHandle(drive);
   return 0;
 }

@@ -74,6 +74,9 @@ static NTSTATUS AnswerPassThrough(UCHAR *buffer, ULONG input_length,
   if (current_setup.completion == ATA_TEST_DATA_AND_REGISTERS) {
     task_file[0] = 0x00; /* error */
     task_file[6] = 0x50; /* status: DRDY, DSC */
+  } else if (current_setup.completion == ATA_TEST_STALE_ERROR) {
+    task_file[0] = 0x04; /* error: ABRT */
+    task_file[6] = 0x51; /* status: DRDY, DSC, ERR */
   }
   *returned = data_offset + ATA_TEST_IDENTIFY_SIZE;
   return STATUS_SUCCESS;

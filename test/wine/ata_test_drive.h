@@ -34,7 +34,12 @@ enum AtaTestCompletion {
      success, as Windows' AHCI driver completes it */
   ATA_TEST_ABORTED = 2,
   /* success, nothing handed back but the header as sent */
-  ATA_TEST_NO_DATA = 3
+  ATA_TEST_NO_DATA = 3,
+  /* the data and the count as with ATA_TEST_DATA_AND_REGISTERS, but status
+     0x51 and error 0x04 left from an earlier command, as an AHCI driver that
+     reads the registers from the last D2H register FIS hands them back after
+     a successful PIO data-in command */
+  ATA_TEST_STALE_ERROR = 4
 };
 
 /* How the drive answers the next pass-through requests. */

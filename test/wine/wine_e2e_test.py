@@ -27,7 +27,7 @@ import pytest
 
 from harness import drive, wine
 from harness.drive import (ABORTED, DATA_AND_REGISTERS, DATA_ONLY, NO_DATA,
-                           REALISTIC_REPORT, identify_block, realistic_block)
+                           REALISTIC_REPORT, STALE_ERROR, identify_block, realistic_block)
 
 # Exit codes as GetExitCodeProcess gives them.
 EXIT_OK = 0x00000000
@@ -166,6 +166,9 @@ class SimulatedDriveTest:
     @pytest.mark.parametrize("identify, completion, report", [
         pytest.param(realistic_block(), DATA_ONLY, REALISTIC_REPORT,
                      id="registers left as sent: status byte still 0xEC"),
+        # The whole block decides, not an earlier command's status.
+        pytest.param(realistic_block(), STALE_ERROR, REALISTIC_REPORT,
+                     id="status 0x51 and error 0x04 left from an earlier command"),
         pytest.param(identify_block(b"SAMSUNG\0SSD 870".ljust(40), b"SVT02B6Q", b"\xff"),
                      DATA_AND_REGISTERS, b"SAMSUNG\r\nSVT02B6Q\r\n",
                      id="NUL inside the model cuts it"),
