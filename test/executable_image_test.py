@@ -1,6 +1,7 @@
 """The built 32-bit program, inspected without running it (this machine cannot
-run 32-bit code): its headers, imports, its one resource, and that a second
-build from the same sources gives the same bytes."""
+run 32-bit code): its headers, imports, its one resource, that a second build
+from the same sources gives the same bytes, and that they are the bytes
+qorvane.exe.sha256 records."""
 
 import filecmp
 import os
@@ -10,6 +11,8 @@ import tempfile
 
 import pefile
 import pytest
+
+from harness import recorded_build
 
 RT_VERSION = 16
 VOS_NT = 0x00040000
@@ -95,3 +98,8 @@ def test_second_build_gives_the_same_bytes(program, built, pytestconfig):
                        check=True, stdout=subprocess.DEVNULL)
         rebuilt = os.path.join(build, "qorvane.exe")
         assert filecmp.cmp(program, rebuilt, shallow=False), "two builds of the same sources differ"
+
+
+def test_is_the_recorded_build(program):
+    problem = recorded_build.mismatch(program)
+    assert problem is None, problem
