@@ -229,5 +229,5 @@ def prepare_wine32_prefix(cache=DEFAULT_CACHE, kernel=None):
 def wine32_driver_start(name, driver):
     """Shell lines for the machine that start a 32-bit Wine session that stays
     up, and in it the kernel driver `driver` (a path here) as service `name`."""
-    commands = [[wine.WINE32_SERVER, "-p"]] + wine.driver_start_commands(wine.WINE32, name, driver)
-    return "".join(shlex.join(command) + "\n" for command in commands)
+    return "%s -p\n%s" % (shlex.quote(wine.WINE32_SERVER),
+                          wine.driver_start_script(wine.WINE32, name, driver))

@@ -3,6 +3,7 @@ environment, Windows paths for this machine's paths, sessions, kernel drivers
 started in a session, and program runs with their full 32-bit exit code."""
 
 import os
+import shlex
 import shutil
 import subprocess
 import tempfile
@@ -34,19 +35,45 @@ def wine32_variables(prefix):  # in the emulated machine
     return dict(variables(prefix), WINEARCH="win32", WINESERVER=WINE32_SERVER)
 
 
-def driver_start_commands(loader, name, driver):
-    """The commands that start the kernel driver `driver` (a path here) as
+# Wine's own messages while a driver starts: its errors, without the many
+# fixme lines. Elsewhere WINEDEBUG=-all keeps the runs quiet.
+DRIVER_START_DEBUG = "fixme-all"
+
+
+def driver_start_script(loader, name, driver):
+    """Shell lines that start the kernel driver `driver` (a path here) as
     service `name` in a running session. A driver lives only as long as the
-    session that started it, so that session must stay up (wineserver -p)."""
-    return [[loader, "sc", "create", name, "type=", "kernel", "start=", "demand",
-             "binPath=", windows_path(driver)],
-            [loader, "sc", "start", name]]
+    session that started it, so that session must stay up (wineserver -p).
+    When a step fails, the lines print the step, its status, Wine's messages
+    (services.exe and winedevice.exe, which the first step starts, write
+    theirs to the same log) and what `sc query` says of the service, and exit
+    with status 1."""
+    steps = [[loader, "sc", "create", name, "type=", "kernel", "start=", "demand",
+              "binPath=", windows_path(driver)],
+             [loader, "sc", "start", name]]
+    query = shlex.join([loader, "sc", "query", name])
+    return "".join(line + "\n" for line in [
+        'driver_log=$(mktemp)',
+        'driver_step() {',
+        '  WINEDEBUG=%s "$@" >>"$driver_log" 2>&1 && return 0' % DRIVER_START_DEBUG,
+        '  status=$?',
+        '  echo "$* failed with status $status. Wine said:"',
+        '  cat "$driver_log"',
+        '  echo %s' % shlex.quote(query + " says:"),
+        '  WINEDEBUG=%s %s 2>&1' % (DRIVER_START_DEBUG, query),
+        '  exit 1',
+        '}',
+        *("driver_step " + shlex.join(step) for step in steps),
+        'rm -f "$driver_log"'])
 
 
-def launch_command(loader, launcher, program, arguments=()):
+def launch_command(loader, launcher, program, arguments=(), hold=None):
     """The command that runs `program` through the launcher
-    (run_with_exit_code.exe), which prints the program's full exit code."""
-    return [loader, windows_path(launcher), windows_path(program), *arguments]
+    (run_with_exit_code.exe), which prints the program's full exit code; with
+    `hold`, a file name, the launcher holds that file open without sharing
+    while the program runs."""
+    held = ["--hold", hold] if hold else []
+    return [loader, windows_path(launcher), *held, windows_path(program), *arguments]
 
 
 def exit_code(output):
@@ -54,10 +81,12 @@ def exit_code(output):
     return int(output.decode().strip().splitlines()[-1], 16)
 
 
-def run_checked(command, env, cwd=None):
-    """Runs a command to its end and returns its standard output. Output goes
-    through files, not pipes: Wine's session processes inherit the handles and
-    would hold a pipe open long after the command has ended."""
+def run_checked(command, env, cwd=None, what=None):
+    """Runs a command to its end and returns its standard output; when it
+    fails, raises with `what` it was (the command itself when not given) and
+    all it printed. Output goes through files, not pipes: Wine's session
+    processes inherit the handles and would hold a pipe open long after the
+    command has ended."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         result = subprocess.run(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
                                 stdout=out, stderr=err, timeout=TIMEOUT_SECONDS)
@@ -66,7 +95,7 @@ def run_checked(command, env, cwd=None):
         output = out.read()
         if result.returncode != 0:
             raise RuntimeError("%s failed (%d): %s %s" % (
-                " ".join(command), result.returncode, output.decode(errors="replace"),
+                what or " ".join(command), result.returncode, output.decode(errors="replace"),
                 err.read().decode(errors="replace")))
     return output
 
@@ -98,13 +127,13 @@ class Wine:
                            timeout=TIMEOUT_SECONDS)
 
     def start_driver(self, name, driver):
-        for command in driver_start_commands(self.loader, name, driver):
-            run_checked(command, self.env)
+        run_checked(["sh", "-c", driver_start_script(self.loader, name, driver)], self.env,
+                    what="starting the driver %s" % name)
 
-    def run_program(self, launcher, program, folder, arguments=()):
+    def run_program(self, launcher, program, folder, arguments=(), hold=None):
         """Runs `program` in `folder`; returns its exit code, 0 to 2^32-1."""
-        return exit_code(run_checked(launch_command(self.loader, launcher, program, arguments),
-                                     self.env, folder))
+        return exit_code(run_checked(
+            launch_command(self.loader, launcher, program, arguments, hold), self.env, folder))
 
 
 def make_prefix(prefix, loader=WINE64):
