@@ -32,8 +32,8 @@ ratio of two things measured side by side in the same run, each with its goal:
            bench/start_floor.c, counted by valgrind's callgrind, both with the
            same small environment.
 
-A full run also writes the table, with the date and the machine, to
-bench/results.md.
+A full run (every figure, none failed, no --no-write) also writes the table,
+with the date, the commit and the machine, to bench/results.md.
 """
 
 import argparse
@@ -562,6 +562,16 @@ def this_machine():
         os.getloadavg()[0])
 
 
+def measured_commit():
+    """The commit measured, and whether the work tree differed from it."""
+    def git(*arguments):
+        return subprocess.run(["git", "-C", ROOT, *arguments], capture_output=True,
+                              text=True).stdout.strip()
+    commit = git("rev-parse", "--short", "HEAD") or "unknown"
+    return commit + (" with uncommitted changes" if git("status", "--porcelain",
+                                                          "--untracked-files=no") else "")
+
+
 def table(rows):
     header = ("Figure", "Qorvane", "Against", "Ratio", "Goal", "Met")
     lines = ["| " + " | ".join(header) + " |",
@@ -589,6 +599,7 @@ def main(argv=None):
 
     started = time.monotonic()
     host = this_machine()
+    commit = measured_commit()
     when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
     measurers = {
         "size": measure_size,
@@ -618,7 +629,7 @@ def main(argv=None):
     seconds = time.monotonic() - started
 
     text = "\n".join(
-        ["Qorvane benchmark, %s" % when, "Machine: %s" % host, "",
+        ["Qorvane benchmark, %s, commit %s" % (when, commit), "Machine: %s" % host, "",
          table(rows), ""]
         + ["- " + note for note in notes]
         + ["- " + detail for detail in details]
@@ -628,8 +639,9 @@ def main(argv=None):
         sys.stderr.write("".join("failed: %s\n" % f for f in failures))
     if not arguments.no_write and chosen == list(FIGURES) and not failures:
         with open(RESULTS, "w") as file:
-            file.write("# Benchmark results\n\nWritten by `script/bench`; "
-                       "each ratio compares medians measured side by side in "
+            file.write("# Benchmark results\n\nWritten by a full run of `script/bench`. "
+                       "The size row compares bytes and the start-up row instructions; "
+                       "each run-time row compares medians measured side by side in "
                        "the same run.\n\n" + text + "\n")
         sys.stderr.write("written to %s\n" % os.path.relpath(RESULTS, os.getcwd()))
     return 1 if failures else 0
