@@ -232,8 +232,8 @@ class SimulatedDriveTest:
         assert snapshot(error_folder) == before
         assert_one_request(ata_drive)
 
-    # Wine run as root overwrites a file whose read-only attribute is set, as
-    # Windows refuses to do even for administrators: an open held without
+    # Wine run as root overwrites a file whose read-only attribute is set,
+    # which Windows refuses even to administrators: an open held without
     # sharing stands for the file that cannot be written.
     @pytest.mark.parametrize("held", [False, True],
                              ids=["a folder in its place", "held open without sharing"])
