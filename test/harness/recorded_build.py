@@ -59,10 +59,8 @@ def installed(packages):
 
 
 def text(digest, versions):
-    packages = sorted(versions)
-    return "%s  %s\n%s%s" % (digest, PRODUCT, HEADER, "".join(
-        "#  %s (= %s)%s\n" % (package, versions[package], "," if i < len(packages) - 1 else "")
-        for i, package in enumerate(packages)))
+    return "%s  %s\n%s%s\n" % (digest, PRODUCT, HEADER, ",\n".join(
+        "#  %s (= %s)" % (package, versions[package]) for package in sorted(versions)))
 
 
 def mismatch(program, record=RECORD):
