@@ -1,7 +1,8 @@
 """The built 32-bit program, inspected without running it (this machine cannot
 run 32-bit code): its headers, imports, its one resource, that a second build
-from the same sources gives the same bytes, and that they are the bytes
-qorvane.exe.sha256 records."""
+from the same sources gives the same bytes, that they are the bytes
+qorvane.exe.sha256 records, and that a signed copy keeps the recorded
+Authenticode hash."""
 
 import filecmp
 import os
@@ -12,7 +13,7 @@ import tempfile
 import pefile
 import pytest
 
-from harness import recorded_build
+from harness import recorded_build, signing
 
 RT_VERSION = 16
 VOS_NT = 0x00040000
@@ -100,6 +101,19 @@ def test_second_build_gives_the_same_bytes(program, built, pytestconfig):
         assert filecmp.cmp(program, rebuilt, shallow=False), "two builds of the same sources differ"
 
 
-def test_is_the_recorded_build(program):
-    problem = recorded_build.mismatch(program)
+@pytest.mark.parametrize("kind", sorted(recorded_build.HASHES))
+def test_is_the_recorded_build(program, kind):
+    problem = recorded_build.mismatch(program, kind)
     assert problem is None, problem
+
+
+def test_signed_copy_keeps_the_recorded_authenticode_hash(program, tmp_path):
+    """An organisation that signs the program changes its file hash, not the
+    Authenticode hash its allow-list rules use. osslsigncode, which computes
+    that hash on its own, is the oracle for the project's computation."""
+    signed, certificate = signing.signed_copy(program, str(tmp_path))
+    record = recorded_build.read()
+    assert recorded_build.sha256(signed) != record.sha256
+    calculated, output = signing.verify(signed, certificate)
+    sys.stderr.write(output)
+    assert (calculated, recorded_build.authenticode(signed)) == (record.authenticode,) * 2

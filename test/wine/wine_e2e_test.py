@@ -25,7 +25,7 @@ import sys
 import pefile
 import pytest
 
-from harness import drive, wine
+from harness import drive, signing, wine
 from harness.drive import (ABORTED, DATA_AND_REGISTERS, DATA_ONLY, NO_DATA,
                            REALISTIC_REPORT, STALE_ERROR, identify_block, realistic_block)
 
@@ -127,12 +127,12 @@ def session(request, prefix, pytestconfig):
 
 @pytest.fixture(scope="class")
 def run_program(session, paths):
-    def run(folder, arguments=(), hold=None):
-        """Runs qorvane.exe in folder, while another program holds the file
-        `hold` open without sharing if one is named; returns (exit code,
-        report, error file)."""
-        code = session.run_program(paths["launcher"], paths["program"], folder, arguments,
-                                   hold)
+    def run(folder, arguments=(), hold=None, program=None):
+        """Runs qorvane.exe, or another `program`, in folder, while another
+        program holds the file `hold` open without sharing if one is named;
+        returns (exit code, report, error file)."""
+        code = session.run_program(paths["launcher"], program or paths["program"], folder,
+                                   arguments, hold)
         return (code, read_or_none(os.path.join(folder, "qorvane.log")),
                 read_or_none(os.path.join(folder, "qorvane.err")))
     return run
@@ -255,6 +255,17 @@ class SimulatedDriveTest:
         assert snapshot(report) == before
         record = ata_drive.record()
         assert (record["open_count"], record["request_count"]) == (0, 0)
+
+    # Wine checks no signature: this shows that a signature leaves the
+    # program working, not that Windows would trust it.
+    def test_signed_copy_works_as_the_original(self, ata_drive, run_program, tmp_path,
+                                               paths):
+        signer = tmp_path / "signer"
+        signer.mkdir()
+        signed, _ = signing.signed_copy(paths["program"], str(signer))
+        ata_drive.set(realistic_block())
+        assert run_program(tmp_path, program=signed) == (EXIT_OK, REALISTIC_REPORT, b"")
+        assert_one_request(ata_drive)
 
     def test_second_run_truncates_both_files(self, ata_drive, run_program, tmp_path):
         # Steps of one case: each run finds the files the one before left.

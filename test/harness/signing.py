@@ -1,0 +1,47 @@
+"""A signed copy of a Windows program, as an organisation signs it before it
+deploys it: Debian's osslsigncode signs with a certificate and key that
+openssl makes for the occasion in a scratch folder; no key is kept."""
+
+import os
+import re
+import subprocess
+
+# osslsigncode verify's line for the Authenticode hash it computes itself, as
+# against the "Current message digest" that the signature carries.
+CALCULATED_DIGEST = re.compile(r"^Calculated message digest\s*:\s*([0-9A-Fa-f]{64})\s*$",
+                               re.MULTILINE)
+
+
+def run(command):
+    """Runs a command and returns its output; raises with that output when it fails."""
+    result = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    if result.returncode != 0:
+        raise RuntimeError("%s failed (%d): %s%s" % (command[0], result.returncode,
+                                                     result.stdout, result.stderr))
+    return result.stdout
+
+
+def signed_copy(program, folder):
+    """Signs a copy of `program` into `folder` with a new self-signed
+    code-signing certificate; returns the copy's path and the certificate's,
+    which verify() takes as the one trusted authority."""
+    key = os.path.join(folder, "signer.key")
+    certificate = os.path.join(folder, "signer.pem")
+    run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+         "-subj", "/CN=Qorvane test signer", "-addext", "extendedKeyUsage=codeSigning",
+         "-keyout", key, "-out", certificate])
+    copy = os.path.join(folder, os.path.basename(program))
+    run(["osslsigncode", "sign", "-certs", certificate, "-key", key, "-h", "sha256",
+         "-in", program, "-out", copy])
+    return copy, certificate
+
+
+def verify(program, certificate):
+    """osslsigncode's check of the signature against `certificate`: the
+    Authenticode SHA-256 it calculated, in small letters, and all it printed.
+    Raises when it does not accept the signature."""
+    output = run(["osslsigncode", "verify", "-CAfile", certificate, "-in", program])
+    found = CALCULATED_DIGEST.search(output)
+    if "Signature verification: ok" not in output or not found:
+        raise RuntimeError("osslsigncode did not accept the signature: " + output)
+    return found.group(1).lower(), output
