@@ -37,9 +37,7 @@ with the date, the commit and the machine, to bench/results.md.
 """
 
 import argparse
-import datetime
 import os
-import platform
 import re
 import shlex
 import shutil
@@ -52,7 +50,7 @@ import time
 import pefile
 
 # script/bench puts test/ on PYTHONPATH.
-from harness import drive, machine, wine
+from harness import drive, machine, provenance, wine
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -547,31 +545,6 @@ def measure_start():
 # The table
 
 
-def this_machine():
-    cpu = "unknown CPU"
-    with open("/proc/cpuinfo") as file:
-        match = re.search(r"^model name\s*:\s*(.+)$", file.read(), re.MULTILINE)
-        if match:
-            cpu = match.group(1).strip()
-    with open("/proc/meminfo") as file:
-        kib = int(re.search(r"^MemTotal:\s*(\d+)", file.read(), re.MULTILINE).group(1))
-    # Other work on the machine widens every spread; the load says how much
-    # there was when the run began.
-    return "%d × %s, %.1f GiB memory, %s %s; load average %.2f at the start" % (
-        os.cpu_count(), cpu, kib / 1048576, platform.system(), platform.release(),
-        os.getloadavg()[0])
-
-
-def measured_commit():
-    """The commit measured, and whether the work tree differed from it."""
-    def git(*arguments):
-        return subprocess.run(["git", "-C", ROOT, *arguments], capture_output=True,
-                              text=True).stdout.strip()
-    commit = git("rev-parse", "--short", "HEAD") or "unknown"
-    return commit + (" with uncommitted changes" if git("status", "--porcelain",
-                                                          "--untracked-files=no") else "")
-
-
 def table(rows):
     header = ("Figure", "Qorvane", "Against", "Ratio", "Goal", "Met")
     lines = ["| " + " | ".join(header) + " |",
@@ -598,9 +571,7 @@ def main(argv=None):
         parser.error("unknown figure %s" % ", ".join(unknown))
 
     started = time.monotonic()
-    host = this_machine()
-    commit = measured_commit()
-    when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    heading = provenance.heading("benchmark")
     measurers = {
         "size": measure_size,
         "windows": lambda: measure_windows(arguments.windows_runs),
@@ -629,8 +600,7 @@ def main(argv=None):
     seconds = time.monotonic() - started
 
     text = "\n".join(
-        ["Qorvane benchmark, %s, commit %s" % (when, commit), "Machine: %s" % host, "",
-         table(rows), ""]
+        [heading, "", table(rows), ""]
         + ["- " + note for note in notes]
         + ["- " + detail for detail in details]
         + ["- Total: %.0f s." % seconds])

@@ -1,0 +1,50 @@
+"""Where and when a measurement was made, for the results files that a full
+run of script/bench or script/fuzz writes: the time, the commit and the
+machine, taken when the run begins.
+
+    python3 -m harness.provenance WHAT   prints the heading for a run of WHAT
+"""
+
+import datetime
+import os
+import platform
+import re
+import subprocess
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def machine():
+    cpu = "unknown CPU"
+    with open("/proc/cpuinfo") as file:
+        match = re.search(r"^model name\s*:\s*(.+)$", file.read(), re.MULTILINE)
+        if match:
+            cpu = match.group(1).strip()
+    with open("/proc/meminfo") as file:
+        kib = int(re.search(r"^MemTotal:\s*(\d+)", file.read(), re.MULTILINE).group(1))
+    # Other work on the machine widens every spread and slows every run; the
+    # load says how much there was when the run began.
+    return "%d × %s, %.1f GiB memory, %s %s; load average %.2f at the start" % (
+        os.cpu_count(), cpu, kib / 1048576, platform.system(), platform.release(),
+        os.getloadavg()[0])
+
+
+def commit():
+    """The commit measured, and whether the work tree differed from it."""
+    def git(*arguments):
+        return subprocess.run(["git", "-C", ROOT, *arguments], capture_output=True,
+                              text=True).stdout.strip()
+    found = git("rev-parse", "--short", "HEAD") or "unknown"
+    return found + (" with uncommitted changes" if git("status", "--porcelain",
+                                                         "--untracked-files=no") else "")
+
+
+def heading(what):
+    """Two lines: the run of `what`, its time and commit; and the machine."""
+    when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    return "Qorvane %s, %s, commit %s\nMachine: %s" % (what, when, commit(), machine())
+
+
+if __name__ == "__main__":
+    print(heading(" ".join(sys.argv[1:])))
