@@ -4,7 +4,8 @@ openssl makes for the occasion in a scratch folder; no key is kept."""
 
 import os
 import re
-import subprocess
+
+from harness.wine import run_checked
 
 # osslsigncode verify's line for the Authenticode hash it computes itself, as
 # against the "Current message digest" that the signature carries.
@@ -13,12 +14,8 @@ CALCULATED_DIGEST = re.compile(r"^Calculated message digest\s*:\s*([0-9A-Fa-f]{6
 
 
 def run(command):
-    """Runs a command and returns its output; raises with that output when it fails."""
-    result = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, text=True)
-    if result.returncode != 0:
-        raise RuntimeError("%s failed (%d): %s%s" % (command[0], result.returncode,
-                                                     result.stdout, result.stderr))
-    return result.stdout
+    """Runs a command in this environment and returns its output as text."""
+    return run_checked(command, None).decode(errors="replace")
 
 
 def signed_copy(program, folder):
