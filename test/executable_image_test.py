@@ -1,11 +1,12 @@
 """The built 32-bit program, inspected without running it (this machine cannot
 run 32-bit code): its headers, imports, its one resource, that a second build
-from the same sources gives the same bytes, that they are the bytes
-qorvane.exe.sha256 records, and that a signed copy keeps the recorded
-Authenticode hash."""
+from the same sources gives the same bytes, that the recorded toolchain builds
+the bytes qorvane.exe.sha256 records, and that a signed copy keeps the
+recorded Authenticode hash."""
 
 import filecmp
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -101,19 +102,63 @@ def test_second_build_gives_the_same_bytes(program, built, pytestconfig):
         assert filecmp.cmp(program, rebuilt, shallow=False), "two builds of the same sources differ"
 
 
+@pytest.fixture(scope="module")
+def recorded_toolchain_build(program):
+    """(the program as the recorded toolchain builds it from these sources,
+    that toolchain's versions): this build where the toolchain here is the
+    recorded one, otherwise a build in a Debian 12 root (build/reproduce)."""
+    return recorded_build.recorded_toolchain_build(program)
+
+
 @pytest.mark.parametrize("kind", sorted(recorded_build.HASHES))
-def test_is_the_recorded_build(program, kind):
-    problem = recorded_build.mismatch(program, kind)
+def test_is_the_recorded_build(recorded_toolchain_build, kind):
+    built, toolchain = recorded_toolchain_build
+    problem = recorded_build.mismatch(built, kind, toolchain=toolchain)
     assert problem is None, problem
 
 
-def test_signed_copy_keeps_the_recorded_authenticode_hash(program, tmp_path):
+def test_signed_copy_keeps_the_recorded_authenticode_hash(recorded_toolchain_build, tmp_path):
     """An organisation that signs the program changes its file hash, not the
     Authenticode hash its allow-list rules use. osslsigncode, which computes
     that hash on its own, is the oracle for the project's computation."""
-    signed, certificate = signing.signed_copy(program, str(tmp_path))
+    signed, certificate = signing.signed_copy(recorded_toolchain_build[0], str(tmp_path))
     record = recorded_build.read()
     assert recorded_build.sha256(signed) != record.sha256
     calculated, output = signing.verify(signed, certificate)
     sys.stderr.write(output)
     assert (calculated, recorded_build.authenticode(signed)) == (record.authenticode,) * 2
+
+
+def _with_gap_after_headers(pe, data):
+    """The image with a file block of zeros between its headers and its first
+    section, the sections moved along; and what authenticode() must say."""
+    end, block = pe.OPTIONAL_HEADER.SizeOfHeaders, pe.OPTIONAL_HEADER.FileAlignment
+    moved = pefile.PE(data=data[:end] + bytes(block) + data[end:])
+    for section in moved.sections:
+        if section.SizeOfRawData:
+            section.PointerToRawData += block
+    return moved.write(), "its section .text starts at %d, not where what comes before it" \
+        " ends (%d)" % (end + block, end)
+
+
+def _with_data_after_certificates(pe, data):
+    """The image with an 8-byte certificate table at its end and 8 more bytes
+    after it; and what authenticode() must say."""
+    entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[
+        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]].get_file_offset()
+    signed = bytearray(data + bytes(16))
+    signed[entry:entry + 8] = len(data).to_bytes(4, "little") + (8).to_bytes(4, "little")
+    return bytes(signed), "its certificate table (8 bytes at %d) does not end the file" \
+        " (%d bytes)" % (len(data), len(data) + 16)
+
+
+@pytest.mark.parametrize("layout", [_with_gap_after_headers, _with_data_after_certificates],
+                         ids=["gap after the headers", "data after the certificate table"])
+def test_authenticode_refuses_a_layout_whose_hash_it_would_get_wrong(pe, program, tmp_path,
+                                                                     layout):
+    with open(program, "rb") as file:
+        image, expected = layout(pe, file.read())
+    path = tmp_path / "laid-out.exe"
+    path.write_bytes(image)
+    with pytest.raises(recorded_build.LayoutError, match=re.escape(expected)):
+        recorded_build.authenticode(str(path))

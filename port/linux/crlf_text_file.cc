@@ -36,7 +36,7 @@ ssize_t WriteTranslated(void* cookie, const char* data, size_t size) {
     if (data[i] == '\n') translated[used++] = '\r';
     translated[used++] = data[i];
   }
-  if (!WriteAll(fd, translated, used)) return 0;
+  if (used > 0 && !WriteAll(fd, translated, used)) return 0;
   return static_cast<ssize_t>(size);
 }
 

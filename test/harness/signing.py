@@ -5,7 +5,7 @@ openssl makes for the occasion in a scratch folder; no key is kept."""
 import os
 import re
 
-from harness.wine import run_checked
+from harness.commands import run_checked
 
 # osslsigncode verify's line for the Authenticode hash it computes itself, as
 # against the "Current message digest" that the signature carries.

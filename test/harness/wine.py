@@ -6,7 +6,8 @@ import os
 import shlex
 import shutil
 import subprocess
-import tempfile
+
+from harness.commands import TIMEOUT_SECONDS, run_checked
 
 WINE64 = "/usr/lib/wine/wine64"
 # 32-bit Wine runs only in the emulated machine: this kernel runs no 32-bit
@@ -15,7 +16,6 @@ WINE32 = "/usr/lib/wine/wine"
 WINE32_SERVER = "/usr/lib/wine/wineserver32"
 # No Mono or Gecko: their installers would be looked for when a prefix is made.
 NO_MONO_OR_GECKO = "mscoree,mshtml="
-TIMEOUT_SECONDS = 120
 
 
 def windows_path(path):
@@ -79,25 +79,6 @@ def launch_command(loader, launcher, program, arguments=(), hold=None):
 def exit_code(output):
     """The exit code the launcher printed last, as 8 hex digits: 0 to 2^32-1."""
     return int(output.decode().strip().splitlines()[-1], 16)
-
-
-def run_checked(command, env, cwd=None, what=None):
-    """Runs a command to its end and returns its standard output; when it
-    fails, raises with `what` it was (the command itself when not given) and
-    all it printed. Output goes through files, not pipes: Wine's session
-    processes inherit the handles and would hold a pipe open long after the
-    command has ended."""
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        result = subprocess.run(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
-                                stdout=out, stderr=err, timeout=TIMEOUT_SECONDS)
-        out.seek(0)
-        err.seek(0)
-        output = out.read()
-        if result.returncode != 0:
-            raise RuntimeError("%s failed (%d): %s %s" % (
-                what or " ".join(command), result.returncode, output.decode(errors="replace"),
-                err.read().decode(errors="replace")))
-    return output
 
 
 class Wine:
