@@ -30,14 +30,33 @@ def machine():
         os.getloadavg()[0])
 
 
+# What the runs write: a results file changed by an earlier run is no change to
+# the sources that ran.
+RESULTS = ("bench/results.md", "fuzz/results.md")
+# How many changed files a heading names before it counts the rest.
+NAMED = 5
+
+
 def commit():
-    """The commit measured, and whether the work tree differed from it."""
+    """The commit whose sources ran, with the files in which the work tree
+    differs from it, untracked ones (new seeds, say) included and the results
+    files left out; unknown, and why, when git cannot tell."""
     def git(*arguments):
-        return subprocess.run(["git", "-C", ROOT, *arguments], capture_output=True,
-                              text=True).stdout.strip()
-    found = git("rev-parse", "--short", "HEAD") or "unknown"
-    return found + (" with uncommitted changes" if git("status", "--porcelain",
-                                                         "--untracked-files=no") else "")
+        return subprocess.run(["git", "-C", ROOT, *arguments], capture_output=True, text=True)
+    head = git("rev-parse", "--short", "HEAD")
+    status = git("status", "--porcelain", "--untracked-files=all", "--", ".",
+                 *(":!" + path for path in RESULTS))
+    for result in (head, status):
+        if result.returncode != 0:
+            return "unknown (git %s: %s)" % (result.args[3], result.stderr.strip())
+    # Each line is two status letters, a space and the path.
+    changed = [line[3:] for line in status.stdout.splitlines()]
+    if not changed:
+        return head.stdout.strip()
+    rest = len(changed) - NAMED
+    return "%s with uncommitted changes to %s%s" % (
+        head.stdout.strip(), ", ".join(changed[:NAMED]),
+        " and %d more files" % rest if rest > 0 else "")
 
 
 def heading(what):

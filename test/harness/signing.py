@@ -1,9 +1,10 @@
 """A signed copy of a Windows program, as an organisation signs it before it
 deploys it: Debian's osslsigncode signs with a certificate and key that
-openssl makes for the occasion in a scratch folder; no key is kept."""
+openssl makes for the occasion; the key is deleted once the copy is signed."""
 
 import os
 import re
+import tempfile
 
 from harness.commands import run_checked
 
@@ -21,15 +22,17 @@ def run(command):
 def signed_copy(program, folder):
     """Signs a copy of `program` into `folder` with a new self-signed
     code-signing certificate; returns the copy's path and the certificate's,
-    which verify() takes as the one trusted authority."""
-    key = os.path.join(folder, "signer.key")
+    which verify() takes as the one trusted authority. The key lives only in
+    a folder of its own while it signs (pytest keeps a test's folders)."""
     certificate = os.path.join(folder, "signer.pem")
-    run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-         "-subj", "/CN=Qorvane test signer", "-addext", "extendedKeyUsage=codeSigning",
-         "-keyout", key, "-out", certificate])
     copy = os.path.join(folder, os.path.basename(program))
-    run(["osslsigncode", "sign", "-certs", certificate, "-key", key, "-h", "sha256",
-         "-in", program, "-out", copy])
+    with tempfile.TemporaryDirectory(prefix="qorvane_signer_") as private:
+        key = os.path.join(private, "signer.key")
+        run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+             "-subj", "/CN=Qorvane test signer", "-addext", "extendedKeyUsage=codeSigning",
+             "-keyout", key, "-out", certificate])
+        run(["osslsigncode", "sign", "-certs", certificate, "-key", key, "-h", "sha256",
+             "-in", program, "-out", copy])
     return copy, certificate
 
 
