@@ -76,7 +76,8 @@ def make(folder, name, packages=()):
     if os.path.lexists(folder):
         shutil.rmtree(folder)
     os.makedirs(os.path.dirname(os.path.abspath(folder)), exist_ok=True)
-    print("making a Debian %s root in %s (debootstrap)" % (name, folder), flush=True)
+    print("making a Debian %s root in %s (debootstrap)" % (name, folder), file=sys.stderr,
+          flush=True)
     include = ["--include=" + ",".join(packages)] if packages else []
     run_checked(["debootstrap", "--variant=minbase", *include, name, folder, ARCHIVE],
                 what="debootstrap %s" % name, timeout=SLOW_SECONDS)
