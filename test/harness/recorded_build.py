@@ -242,10 +242,10 @@ def recorded_toolchain_build(program, record=RECORD):
     here; otherwise the same sources built in the Debian 12 root, and its."""
     recorded = read(record)
     here = installed(recorded.versions)
-    if not differences(here, recorded.versions):
+    changed = differences(here, recorded.versions)
+    if not changed:
         return program, here
-    say("the toolchain here is not the recorded one (%s)"
-        % "; ".join(differences(here, recorded.versions)))
+    say("the toolchain here is not the recorded one (%s)" % "; ".join(changed))
     built = build_in_root(record)
     return built, installed(recorded.versions, RECORDED_ROOT)
 
